@@ -1,0 +1,56 @@
+// Manual-reset events over eventfd, so that a thread can wait on a device and
+// an event in one poll, and a re-entrant lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+inline constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
+
+enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+
+// A manual-reset event: once signalled it stays signalled until Reset, and a
+// wait does not consume it.
+class TEvent {
+ public:
+  explicit TEvent(bool initiallySignaled = false);  // EThread when no fd can be had
+  ~TEvent();
+  TEvent(const TEvent&) = delete;
+  TEvent& operator=(const TEvent&) = delete;
+
+  void Signal();
+  void Reset();
+  bool IsSignaled() const;
+  // Waits up to ms milliseconds (INFINITE: no limit).
+  TWaitResult WaitFor(std::uint32_t ms) const;
+  // Readable (POLLIN) while signalled.
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Waits until one of fds is readable (or reports an error/hang-up) or ms
+// milliseconds pass. Returns the index of the first ready fd, -1 on timeout;
+// sets errorOut (if given) and returns -2 when poll fails.
+int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut = nullptr);
+
+// Milliseconds of poll timeout for a duration given as INFINITE or ms.
+inline int PollTimeout(std::uint32_t ms) {
+  return ms == INFINITE ? -1 : (ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms));
+}
+
+// Re-entrant critical section.
+class TCriticalSection {
+ public:
+  void Enter() { m_.lock(); }
+  void Leave() { m_.unlock(); }
+  bool TryEnter() { return m_.try_lock(); }
+  // BasicLockable, for std::lock_guard / std::unique_lock.
+  void lock() { m_.lock(); }
+  void unlock() { m_.unlock(); }
+
+ private:
+  std::recursive_mutex m_;
+};

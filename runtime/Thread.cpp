@@ -1,0 +1,237 @@
+#include "runtime/Thread.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+// Static initialisation runs on the thread that enters main.
+const std::thread::id g_main_thread = std::this_thread::get_id();
+
+struct QueuedCall {
+  TPendingCall* record;
+  TEvent* done;
+};
+
+struct CallQueue {
+  std::mutex lock;  // PendingCallsLock
+  std::vector<QueuedCall> calls;  // PendingCalls
+  std::function<void()> wakeup;  // MainThreadWakeup
+};
+
+CallQueue& Queue() {
+  static CallQueue queue;
+  return queue;
+}
+
+// One done event per OS thread: a thread has at most one call outstanding.
+TEvent& DoneEventOfThisThread() {
+  thread_local TEvent done;
+  return done;
+}
+
+[[noreturn]] void RaiseThreadError(int err) {
+  throw EThread(Format("Thread Error: %s (%d)", SysErrorMessage(err).c_str(), err));
+}
+
+int NiceOf(TThreadPriority p) {
+  static const int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+  return kNice[static_cast<int>(p)];
+}
+
+}  // namespace
+
+bool IsMainThread() { return std::this_thread::get_id() == g_main_thread; }
+
+pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+TEvent& CallsQueuedEvent() {
+  static TEvent event;
+  return event;
+}
+
+void SetMainThreadWakeup(std::function<void()> wakeup) {
+  std::lock_guard<std::mutex> lock(Queue().lock);
+  Queue().wakeup = std::move(wakeup);
+}
+
+std::size_t PendingCallCount() {
+  std::lock_guard<std::mutex> lock(Queue().lock);
+  return Queue().calls.size();
+}
+
+bool CheckSynchronize(std::uint32_t TimeoutMs) {
+  if (!IsMainThread()) {
+    throw EThread(Format("CheckSynchronize called from thread $%x, which is NOT the main thread",
+                         static_cast<unsigned>(CurrentThreadId())));
+  }
+  TEvent& queued = CallsQueuedEvent();
+  // Clear before taking the list: a call queued after the take signals again.
+  if (TimeoutMs > 0) {
+    if (queued.WaitFor(TimeoutMs) == wrSignaled) queued.Reset();
+  } else {
+    queued.Reset();
+  }
+  std::vector<QueuedCall> taken;
+  {
+    std::lock_guard<std::mutex> lock(Queue().lock);
+    taken.swap(Queue().calls);
+  }
+  for (QueuedCall& call : taken) {
+    try {
+      call.record->Method();
+    } catch (...) {
+      call.record->RaisedException = std::current_exception();
+    }
+    call.done->Signal();
+  }
+  return !taken.empty();
+}
+
+// ---------------------------------------------------------------- TThread
+
+TThread::TThread(bool CreateSuspended)
+    : created_suspended_(CreateSuspended), suspended_(CreateSuspended) {
+  try {
+    os_thread_ = std::thread([this] { Entry(); });
+  } catch (const std::system_error& e) {
+    throw EThread(Format("Thread creation error: %s", SysErrorMessage(e.code().value()).c_str()));
+  }
+  std::unique_lock<std::mutex> lock(gate_mutex_);
+  gate_cv_.wait(lock, [this] { return tid_known_; });
+}
+
+TThread::~TThread() {
+  if (!finished_.load()) {
+    RequestStop();
+    {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      started_ = true;
+      suspended_.store(false);
+    }
+    gate_cv_.notify_all();
+    if (std::this_thread::get_id() != os_thread_.get_id()) WaitForExit();
+  }
+  if (os_thread_.joinable()) {
+    if (std::this_thread::get_id() == os_thread_.get_id()) {
+      os_thread_.detach();  // freeing itself at its end
+    } else {
+      os_thread_.join();
+    }
+  }
+}
+
+void TThread::AfterConstruction() {
+  if (!created_suspended_) {
+    {
+      std::lock_guard<std::mutex> lock(gate_mutex_);
+      started_ = true;
+    }
+    gate_cv_.notify_all();
+  }
+}
+
+void TThread::Entry() {
+  {
+    std::unique_lock<std::mutex> lock(gate_mutex_);
+    tid_ = CurrentThreadId();
+    tid_known_ = true;
+    gate_cv_.notify_all();
+    gate_cv_.wait(lock, [this] { return started_; });
+  }
+  if (!StopRequested()) {
+    try {
+      ThreadBody();
+    } catch (...) {
+      fatal_ = std::current_exception();
+    }
+  }
+  const bool free_self = FreeOnThreadEnd();
+  exit_code_ = return_value_;
+  try {
+    DoThreadEnd();
+  } catch (...) {
+    // The end hook's failure has nowhere to go; the thread ends regardless.
+  }
+  finished_.store(true);
+  CallsQueuedEvent().Signal();
+  finished_event_.Signal();
+  // Past this point a waiter may destroy the object: touch nothing of it.
+  if (free_self) delete this;
+}
+
+void TThread::DoThreadEnd() {
+  if (OnThreadEnd) RunOnMainThread([this] { OnThreadEnd(this); });
+}
+
+void TThread::SetPriority(TThreadPriority value) {
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), NiceOf(value)) != 0) {
+    const int err = errno;
+    // An unprivileged raise is refused by the system; running at the old
+    // priority is harmless. A thread that has already ended has no priority.
+    if (err != EACCES && err != EPERM && !(err == ESRCH && finished_.load())) RaiseThreadError(err);
+  }
+  priority_ = value;
+}
+
+void TThread::Suspend() {
+  if (CurrentThreadId() != tid_) RaiseThreadError(EPERM);
+  std::unique_lock<std::mutex> lock(gate_mutex_);
+  suspended_.store(true);
+  gate_cv_.wait(lock, [this] { return !suspended_.load(); });
+}
+
+void TThread::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    if (!started_) {
+      started_ = true;
+    } else if (!suspended_.load()) {
+      return;
+    }
+    suspended_.store(false);
+  }
+  gate_cv_.notify_all();
+}
+
+int TThread::WaitForExit() {
+  if (CurrentThreadId() == tid_) RaiseThreadError(EDEADLK);
+  if (IsMainThread()) {
+    const int fds[2] = {finished_event_.Fd(), CallsQueuedEvent().Fd()};
+    for (;;) {
+      int err = 0;
+      const int r = WaitForAnyFd(fds, 1000, &err);
+      if (r == 0) break;
+      if (r == 1) CheckSynchronize(0);
+      if (r == -2) RaiseThreadError(err);
+    }
+  } else if (finished_event_.WaitFor(INFINITE) != wrSignaled) {
+    RaiseThreadError(errno);
+  }
+  return exit_code_;
+}
+
+void TThread::RunOnMainThread(TThreadMethod method) {
+  if (IsMainThread()) {
+    method();
+    return;
+  }
+  TPendingCall record;
+  record.Thread = this;
+  record.Method = std::move(method);
+  TEvent& done = DoneEventOfThisThread();
+  done.Reset();
+  {
+    std::lock_guard<std::mutex> lock(Queue().lock);
+    Queue().calls.push_back(QueuedCall{&record, &done});
+    CallsQueuedEvent().Signal();
+    if (Queue().wakeup) Queue().wakeup();
+  }
+  done.WaitFor(INFINITE);
+  if (record.RaisedException) std::rethrow_exception(record.RaisedException);
+}

@@ -1,0 +1,51 @@
+# The commands of the README. Every target installs what is missing first.
+BUILD       ?= build
+BUILD_TYPE  ?= RelWithDebInfo
+JOBS        ?= $(shell nproc)
+PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev libgmock-dev \
+               libbenchmark-dev fonts-dejavu-core fonts-liberation
+CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
+
+.PHONY: deps configure build run test bench screenshot clean format
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing packages. Run:"; echo "  sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: BUILD_TYPE = Release
+run: BUILD = build-release
+run: build
+	./$(BUILD)/app/torin5
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do \
+	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; QT_QPA_PLATFORM=offscreen "$$b" || exit 1; \
+	done
+
+screenshot: build
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png
+	@echo "wrote $(BUILD)/screenshot.png"
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) build-release

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "runtime/Thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs marshalled calls on this (main) thread until cond holds or 10 s pass.
+bool PumpUntil(const std::function<bool()>& cond, int ms = 10000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (Clock::now() > deadline) return false;
+    CheckSynchronize(10);
+  }
+  return true;
+}
+
+class FnThread : public TThread {
+ public:
+  FnThread(bool suspended, std::function<void(FnThread&)> body)
+      : TThread(suspended), body_(std::move(body)) {}
+  ~FnThread() override {
+    RequestStop();
+    if (!Finished()) {
+      Resume();
+      WaitForExit();
+    }
+  }
+  std::atomic<bool> entered{false};
+
+ protected:
+  void ThreadBody() override {
+    entered = true;
+    body_(*this);
+  }
+
+ private:
+  std::function<void(FnThread&)> body_;
+};
+
+TEST(Marshalling, CallsFromSeveralWorkersRunOnMainOneAtATimeInOrder) {
+  constexpr int kWorkers = 4;
+  constexpr int kCalls = 200;
+  std::vector<std::pair<int, int>> ran;  // touched only on the main thread
+  int in_flight = 0;
+  bool overlap = false, off_main = false;
+  std::vector<std::unique_ptr<FnThread>> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.push_back(NewThread<FnThread>(false, [&, w](FnThread& self) {
+      for (int i = 0; i < kCalls; ++i) {
+        self.RunOnMainThread([&, w, i] {
+          if (++in_flight != 1) overlap = true;
+          if (!IsMainThread()) off_main = true;
+          ran.emplace_back(w, i);
+          --in_flight;
+        });
+      }
+    }));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return ran.size() == kWorkers * kCalls; }));
+  EXPECT_FALSE(overlap);
+  EXPECT_FALSE(off_main);
+  std::vector<int> next(kWorkers, 0);
+  for (auto [w, i] : ran) EXPECT_EQ(i, next[w]++) << "worker " << w << " out of order";
+  for (auto& t : workers) t->WaitForExit();
+}
+
+struct Tracked : Exception {
+  explicit Tracked(const Tracked** where) : Exception("from main") { *where = this; }
+};
+
+TEST(Marshalling, ExceptionReachesTheWorkerAsTheSameObject) {
+  const Tracked* thrown = nullptr;
+  const Tracked* caught = nullptr;
+  std::string message;
+  std::atomic<bool> after_ran{false};
+  auto worker = NewThread<FnThread>(false, [&](FnThread& self) {
+    try {
+      self.RunOnMainThread([&] { throw Tracked(&thrown); });
+    } catch (const Tracked& e) {
+      caught = &e;
+      message = e.Message();
+    }
+    // The main thread survived and still serves calls.
+    self.RunOnMainThread([&] { after_ran = true; });
+  });
+  ASSERT_TRUE(PumpUntil([&] { return after_ran.load(); }));
+  worker->WaitForExit();
+  ASSERT_NE(thrown, nullptr);
+  EXPECT_EQ(caught, thrown);
+  EXPECT_EQ(message, "from main");
+  EXPECT_FALSE(worker->FatalException());
+}
+
+TEST(Marshalling, WaitForExitOnMainKeepsServingOtherWorkers) {
+  std::atomic<bool> served{false};
+  std::atomic<bool> saw_served{false};
+  auto caller = NewThread<FnThread>(false, [&](FnThread& self) {
+    self.RunOnMainThread([&] { served = true; });
+  });
+  // Ends only after the other worker's call has run on the main thread,
+  // which is blocked in WaitForExit on this one meanwhile.
+  auto waited = NewThread<FnThread>(false, [&](FnThread&) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!served && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    saw_served = served.load();
+  });
+  waited->WaitForExit();
+  EXPECT_TRUE(saw_served);
+  caller->WaitForExit();
+}
+
+TEST(Marshalling, CheckSynchronizeOffTheMainThreadRaisesWithTheThreadId) {
+  std::string message;
+  pid_t tid = 0;
+  std::thread other([&] {
+    tid = CurrentThreadId();
+    try {
+      CheckSynchronize(0);
+    } catch (const EThread& e) {
+      message = e.Message();
+    }
+  });
+  other.join();
+  EXPECT_EQ(message, Format("CheckSynchronize called from thread $%x, which is NOT the main thread",
+                            static_cast<unsigned>(tid)));
+}
+
+TEST(Marshalling, CheckSynchronizeWithTimeoutReturnsFalseWhenNothingCame) {
+  CheckSynchronize(0);  // earlier threads' ends left the event signalled
+  const auto start = Clock::now();
+  EXPECT_FALSE(CheckSynchronize(30));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(25));
+}
+
+TEST(Thread, StoppedBeforeItFirstRunsNeverEntersItsBody) {
+  auto t = NewThread<FnThread>(true, [](FnThread&) {});
+  t->RequestStop();
+  t->Resume();
+  t->WaitForExit();
+  EXPECT_FALSE(t->entered);
+  EXPECT_TRUE(t->Finished());
+
+  // Destroying one that was never resumed ends it the same way.
+  auto never = NewThread<FnThread>(true, [](FnThread&) {});
+  FnThread* raw = never.get();
+  never.reset();
+  (void)raw;
+}
+
+TEST(Thread, KeepsWhatEscapedTheBodyAndItsReturnValue) {
+  auto t = NewThread<FnThread>(false, [](FnThread& self) {
+    self.SetReturnValue(5);
+    throw Exception("boom");
+  });
+  EXPECT_EQ(t->WaitForExit(), 5);
+  ASSERT_TRUE(t->FatalException());
+  try {
+    std::rethrow_exception(t->FatalException());
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "boom");
+  }
+}
+
+TEST(Thread, SuspendsOnlyItselfAndResumes) {
+  std::atomic<int> phase{0};
+  auto t = NewThread<FnThread>(false, [&](FnThread& self) {
+    phase = 1;
+    self.Suspend();
+    phase = 2;
+  });
+  ASSERT_TRUE(PumpUntil([&] { return phase == 1 && t->Suspended(); }));
+  EXPECT_THROW(t->Suspend(), EThread);
+  EXPECT_EQ(phase, 1);
+  t->Resume();
+  t->WaitForExit();
+  EXPECT_EQ(phase, 2);
+  t->Resume();  // on an ended thread: nothing
+}
+
+TEST(Thread, PrioritiesBelowNormalAreAppliedAndRaisesNeverFail) {
+  std::atomic<bool> go{false};
+  auto t = NewThread<FnThread>(false, [&](FnThread& self) {
+    while (!go && !self.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  for (TThreadPriority p : {tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
+                            tpTimeCritical}) {
+    EXPECT_NO_THROW(t->SetPriority(p));
+    EXPECT_EQ(t->Priority(), p);
+  }
+  go = true;
+  t->WaitForExit();
+}
+
+class SelfFreeing : public TThread {
+ public:
+  explicit SelfFreeing(std::atomic<bool>* freed) : TThread(false), freed_(freed) {
+    SetFreeOnThreadEnd(true);
+  }
+  ~SelfFreeing() override { *freed_ = true; }
+
+ protected:
+  void ThreadBody() override {}
+
+ private:
+  std::atomic<bool>* freed_;
+};
+
+TEST(Thread, FreesItselfAtItsEndWhenAsked) {
+  std::atomic<bool> freed{false};
+  NewThread<SelfFreeing>(&freed).release();  // owns itself from here on
+  ASSERT_TRUE(PumpUntil([&] { return freed.load(); }));
+}
+
+TEST(Thread, OnThreadEndRunsOnTheMainThread) {
+  std::atomic<bool> on_main{false}, called{false};
+  auto t = NewThread<FnThread>(true, [](FnThread&) {});
+  t->OnThreadEnd = [&](TThread*) {
+    on_main = IsMainThread();
+    called = true;
+  };
+  t->Resume();
+  t->WaitForExit();
+  EXPECT_TRUE(called);
+  EXPECT_TRUE(on_main);
+}
+
+}  // namespace

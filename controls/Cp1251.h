@@ -1,0 +1,17 @@
+// Windows-1251, the single-byte code page of every text the operator sees,
+// to and from Unicode.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The UTF-16 code unit of one Windows-1251 byte. The one byte the code page
+// leaves unassigned (0x98) maps to U+0098, so every byte survives a round
+// trip.
+char16_t Cp1251Char(unsigned char Byte);
+
+std::string Cp1251ToUtf8(std::string_view Cp1251);
+// Characters the code page cannot hold, and malformed UTF-8, become '?'.
+std::string Utf8ToCp1251(std::string_view Utf8);
+// The byte of one Unicode code point, or '?' when the code page has none.
+char UnicodeToCp1251(char32_t CodePoint);

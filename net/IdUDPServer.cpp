@@ -1,0 +1,137 @@
+#include "net/IdUDPServer.h"
+
+#include <algorithm>
+
+// ---------------------------------------------------------------- TIdUDPListenerThread
+
+TIdUDPListenerThread::TIdUDPListenerThread(int AReceiveSize, TIdUDPServer* AServer)
+    : TIdThread(true), receive_size_(std::max(AReceiveSize, 0)), host_server_(AServer) {}
+
+TIdUDPListenerThread::~TIdUDPListenerThread() {
+  // The loop calls DoCycle, which lives in this class: it must have ended
+  // before the members below go.
+  TerminateAndWaitFor();
+}
+
+bool TIdUDPListenerThread::DeliveryRunsOnThisThread() const {
+  const pid_t t = delivering_thread_.load();
+  return t != 0 && t == CurrentThreadId();
+}
+
+void TIdUDPListenerThread::DoCycle() {
+  TIdSocketHandles& bindings = host_server_->Bindings();
+  wait_list_.clear();
+  for (int i = 0; i < bindings.Count(); ++i)
+    wait_list_.push_back(bindings.Items(i)->SocketHandle());
+  // A failed wait leaves nothing to read; the result is not needed otherwise.
+  if (GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr, wait_millis_) < 0) {
+    wait_list_.clear();
+  }
+  for (const TIdStackSocketHandle s : wait_list_) {
+    try {
+      if (IsStopped()) continue;
+      served_binding_ = bindings.FindByHandle(s);
+      if (served_binding_ == nullptr) continue;
+      datagram_buffer_.SetSize(receive_size_);
+      std::string ip;
+      int port = 0;
+      const int r = GlobalStack->ReceiveFrom(served_binding_->SocketHandle(),
+                                             datagram_buffer_.Memory(), receive_size_, 0, ip, port);
+      GlobalStack->CheckSocketResult(r);
+      datagram_buffer_.SetSize(r);
+      datagram_buffer_.SetPosition(0);
+      served_binding_->SetRemote(ip, port);
+      if (host_server_->ThreadedEvent()) {
+        DeliverDatagram();
+      } else {
+        RunOnMainThread([this] { DeliverDatagram(); });
+      }
+    } catch (...) {
+      // One datagram's failure, the handler's included, costs only that
+      // datagram.
+    }
+  }
+  wait_list_.clear();
+}
+
+void TIdUDPListenerThread::DeliverDatagram() {
+  struct Marker {
+    std::atomic<pid_t>& slot;
+    explicit Marker(std::atomic<pid_t>& s) : slot(s) { slot.store(CurrentThreadId()); }
+    ~Marker() { slot.store(0); }
+  } marker(delivering_thread_);
+  host_server_->DatagramArrived(datagram_buffer_, *served_binding_);
+}
+
+// ---------------------------------------------------------------- TIdUDPServer
+
+TIdUDPServer::TIdUDPServer(TComponent* AOwner)
+    : TIdUDPBase(AOwner), bindings_(std::make_unique<TIdSocketHandles>(this)) {}
+
+TIdUDPServer::~TIdUDPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // Nothing to report from a destructor; the sockets close below anyway.
+  }
+  bindings_.reset();
+}
+
+bool TIdUDPServer::IsActive() {
+  if (TIdUDPBase::IsActive()) return true;
+  TIdSocketHandle* reply = reply_binding_.load();
+  return reply != nullptr && reply->HasSocket();
+}
+
+TIdSocketHandle* TIdUDPServer::AcquireBinding() {
+  if (TIdSocketHandle* reply = reply_binding_.load()) return reply;
+  if (bindings_->Count() == 0) bindings_->AddBinding();
+  for (int i = 0; i < bindings_->Count(); ++i) {
+    TIdSocketHandle* binding = bindings_->Items(i);
+    binding->AcquireSocket(Id_SOCK_DGRAM, 0);
+    binding->BindLocal();
+  }
+  reply_binding_.store(bindings_->Items(0));
+  listener_ = NewThread<TIdUDPListenerThread>(BufferSize(), this);
+  listener_->StartLoop();
+  ApplyBroadcast();
+  return reply_binding_.load();
+}
+
+void TIdUDPServer::ReleaseBinding() {
+  if (reply_binding_.load() == nullptr) return;
+  TIdUDPListenerThread* listener = listener_.get();
+  if (listener != nullptr) listener->StopLoop();
+  for (int i = 0; i < bindings_->Count(); ++i) bindings_->Items(i)->ReleaseSocket();
+  if (listener != nullptr) {
+    if (listener->DeliveryRunsOnThisThread()) {
+      // Deactivated from inside OnUDPRead: the listener is waiting for this
+      // very call, so waiting for it would never end. It is stopped and frees
+      // itself once the handler has returned.
+      listener->SetFreeOnThreadEnd(true);
+      listener_.release();
+    } else {
+      // On the main thread this keeps running marshalled calls, so a
+      // delivery already queued still runs and the listener can end.
+      listener->WaitForExit();
+      listener_.reset();
+    }
+  }
+  reply_binding_.store(nullptr);
+}
+
+void TIdUDPServer::ApplyBroadcast() {
+  if (reply_binding_.load() == nullptr) return;
+  for (int i = 0; i < bindings_->Count(); ++i) {
+    SetBroadcastOn(BroadcastEnabled(), bindings_->Items(i));
+  }
+}
+
+void TIdUDPServer::DatagramArrived(TMemoryStream& AData, TIdSocketHandle& ABinding) {
+  reply_binding_.store(&ABinding);
+  FireUDPRead(AData, ABinding);
+}
+
+void TIdUDPServer::FireUDPRead(TMemoryStream& AData, TIdSocketHandle& ABinding) {
+  if (OnUDPRead) OnUDPRead(this, AData, ABinding);
+}

@@ -1,0 +1,161 @@
+#include "app/fBase.h"
+
+#include "app/fBaseDesign.h"
+#include "serial/VaCommError.h"
+
+namespace {
+
+TControl* CreateControl(TDesignKind kind, TComponent* owner) {
+  switch (kind) {
+    case TDesignKind::Panel: return new TPanel(owner);
+    case TDesignKind::GroupBox: return new TGroupBox(owner);
+    case TDesignKind::Label: return new TLabel(owner);
+    case TDesignKind::Edit: return new TEdit(owner);
+    case TDesignKind::Memo: return new TMemo(owner);
+    case TDesignKind::ComboBox: return new TComboBox(owner);
+    case TDesignKind::CheckBox: return new TCheckBox(owner);
+    case TDesignKind::RadioButton: return new TRadioButton(owner);
+    case TDesignKind::Button: return new TButton(owner);
+    case TDesignKind::StatusBar: return new TStatusBar(owner);
+  }
+  throw Exception("Unknown control kind in the form description");
+}
+
+template <class T>
+T* Find(const TComponent& owner, std::string_view name) {
+  auto* c = dynamic_cast<T*>(owner.FindComponent(std::string(name)));
+  if (!c) throw Exception("Form description lacks " + std::string(name));
+  return c;
+}
+
+}  // namespace
+
+TBaseform::TBaseform(TComponent* AOwner) : TForm(AOwner) {
+  BeginLoading();
+  ReadDesign();
+  EndLoading();
+  ConnectHandlers();
+  // An error here goes to the hook that FormCreate installed first thing;
+  // the window opens all the same.
+  RunGuarded(this, [this] { FormCreate(this); });
+}
+
+TBaseform::~TBaseform() {
+  // The hook refers to this window.
+  SetApplicationOnException(nullptr);
+}
+
+void TBaseform::ReadDesign() {
+  const TFormDesign& d = BaseformDesign();
+  SetName("Baseform");
+  SetCaption(std::string(d.Caption));
+  SetBounds(0, 0, d.Width, d.Height);
+  SetBorderWidth(d.BorderWidth);
+  SetFont(d.Font);
+  SetColor(d.Color);
+  SetPosition(poDesktopCenter);
+
+  for (const TControlDesign& c : d.Controls) {
+    TControl* control = CreateControl(c.Kind, this);
+    control->SetName(std::string(c.Name));
+    control->SetParent(c.Parent.empty() ? this : Find<TWinControl>(*this, c.Parent));
+    if (c.Font) control->SetFont(*c.Font);
+    // Bounds first: aligned siblings are ordered by their designed position.
+    control->SetBounds(c.Left, c.Top, c.Width, c.Height);
+    control->SetAlign(c.Align);
+    control->SetColor(c.Color);
+    control->SetTabStop(c.TabStop);
+    control->SetVisible(c.Visible);
+    if (auto* edit = dynamic_cast<TEdit*>(control)) {
+      edit->SetText(std::string(c.Caption));
+    } else {
+      control->SetCaption(std::string(c.Caption));
+    }
+    if (auto* win = dynamic_cast<TWinControl*>(control)) win->SetBorderWidth(c.BorderWidth);
+    if (auto* combo = dynamic_cast<TComboBox*>(control)) {
+      for (std::string_view item : c.Items) combo->Items().Add(std::string(item));
+      combo->ItemsChanged();
+    }
+  }
+
+  vPanel = Find<TPanel>(*this, "vPanel");
+  MemMess = Find<TMemo>(*this, "MemMess");
+  sPanel = Find<TPanel>(*this, "sPanel");
+  GrBxInit = Find<TGroupBox>(*this, "GrBxInit");
+  RButDirect = Find<TRadioButton>(*this, "RButDirect");
+  RButPack = Find<TRadioButton>(*this, "RButPack");
+  ChBxTreat = Find<TCheckBox>(*this, "ChBxTreat");
+  BtSet = Find<TButton>(*this, "BtSet");
+  GroupBox1 = Find<TGroupBox>(*this, "GroupBox1");
+  LHostName = Find<TLabel>(*this, "LHostName");
+  LHostAddress = Find<TLabel>(*this, "LHostAddress");
+  LPort = Find<TLabel>(*this, "LPort");
+  EdPort = Find<TEdit>(*this, "EdPort");
+  LBufferSize = Find<TLabel>(*this, "LBufferSize");
+  LRemHost = Find<TLabel>(*this, "LRemHost");
+  edtHost = Find<TEdit>(*this, "edtHost");
+  Label1 = Find<TLabel>(*this, "Label1");
+  edtPort = Find<TEdit>(*this, "edtPort");
+  ChBxActiv = Find<TCheckBox>(*this, "ChBxActiv");
+  iPanel = Find<TPanel>(*this, "iPanel");
+  GrBxSet = Find<TGroupBox>(*this, "GrBxSet");
+  ComboPortNum = Find<TComboBox>(*this, "ComboPortNum");
+  ComboBaudrate = Find<TComboBox>(*this, "ComboBaudrate");
+  ChBxDTR = Find<TCheckBox>(*this, "ChBxDTR");
+  ChBxRTS = Find<TCheckBox>(*this, "ChBxRTS");
+  BtnOpen = Find<TButton>(*this, "BtnOpen");
+  BtnClose = Find<TButton>(*this, "BtnClose");
+  GrBxCmdLn = Find<TGroupBox>(*this, "GrBxCmdLn");
+  EdCmdLn = Find<TEdit>(*this, "EdCmdLn");
+  BtTransmit = Find<TButton>(*this, "BtTransmit");
+  BtnETX = Find<TButton>(*this, "BtnETX");
+  ButtonReset = Find<TButton>(*this, "ButtonReset");
+  StatusBar = Find<TStatusBar>(*this, std::string(d.StatusBar));
+
+  MemMess->SetReadOnly(true);
+  MemMess->SetWordWrap(true);
+  MemMess->SetScrollBars(ssVertical);
+  for (const TStatusPanelDesign& p : d.StatusPanels) StatusBar->AddPanel(p.Width, p.Alignment);
+  StatusBar->SetPanelText(6, "Com-порт не выбран");
+
+  SysTimer = new TTimer(this);
+  SysTimer->SetName("SysTimer");
+  SysTimer->SetEnabled(false);
+  SysTimer->SetInterval(d.TimerInterval);
+
+  SetActiveControl(Find<TWinControl>(*this, d.ActiveControl));
+}
+
+void TBaseform::ConnectHandlers() {
+  log_.OnAppend = [this](std::string_view s) { MemMess->AppendText(s); };
+  log_.OnClear = [this] { MemMess->ClearText(); };
+  OnClose = [this](TObject* s, TCloseAction& a) { FormClose(s, a); };
+  BtSet->OnClick = [this](TObject* s) { BtSetClick(s); };
+  ButtonReset->OnClick = [this](TObject* s) { ButtonResetClick(s); };
+}
+
+void TBaseform::FocusCommandLine() { EdCmdLn->SetFocus(); }
+
+void TBaseform::FormCreate(TObject* Sender) {
+  SetApplicationOnException([this](TObject* s, const std::exception& e) { AppException(s, e); });
+  ComboPortNum->SetItemIndex(ComboPortNum->Items().IndexOf("Порт 1"));
+  ComboBaudrate->SetItemIndex(ComboBaudrate->Items().IndexOf("115200"));
+}
+
+void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {}
+
+void TBaseform::AppException(TObject* Sender, const std::exception& E) {
+  // Only the serial component's errors are the operator's business; any
+  // other error just ends the action that raised it.
+  if (dynamic_cast<const EVaCommError*>(&E)) ShowMessage(E.what());
+}
+
+void TBaseform::BtSetClick(TObject* Sender) {
+  GrBxSet->SetVisible(!GrBxSet->Visible());
+  FocusCommandLine();
+}
+
+void TBaseform::ButtonResetClick(TObject* Sender) {
+  LogClear();
+  FocusCommandLine();
+}

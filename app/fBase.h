@@ -1,0 +1,77 @@
+// The console's only window: its controls, the log pane, start-up and close,
+// the application-wide exception hook and the handlers behind the controls.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "app/LogPane.h"
+#include "controls/Controls.h"
+
+class TBaseform : public TForm {
+ public:
+  // Builds the window from its form description and runs FormCreate.
+  explicit TBaseform(TComponent* AOwner);
+  ~TBaseform() override;
+
+  // Controls, as the form description names them.
+  TPanel* vPanel = nullptr;
+  TMemo* MemMess = nullptr;
+  TPanel* sPanel = nullptr;
+  TGroupBox* GrBxInit = nullptr;
+  TRadioButton* RButDirect = nullptr;
+  TRadioButton* RButPack = nullptr;
+  TCheckBox* ChBxTreat = nullptr;
+  TButton* BtSet = nullptr;
+  TGroupBox* GroupBox1 = nullptr;
+  TLabel* LHostName = nullptr;
+  TLabel* LHostAddress = nullptr;
+  TLabel* LPort = nullptr;
+  TEdit* EdPort = nullptr;
+  TLabel* LBufferSize = nullptr;
+  TLabel* LRemHost = nullptr;
+  TEdit* edtHost = nullptr;
+  TLabel* Label1 = nullptr;
+  TEdit* edtPort = nullptr;
+  TCheckBox* ChBxActiv = nullptr;
+  TPanel* iPanel = nullptr;
+  TGroupBox* GrBxSet = nullptr;
+  TComboBox* ComboPortNum = nullptr;
+  TComboBox* ComboBaudrate = nullptr;
+  TCheckBox* ChBxDTR = nullptr;
+  TCheckBox* ChBxRTS = nullptr;
+  TButton* BtnOpen = nullptr;
+  TButton* BtnClose = nullptr;
+  TGroupBox* GrBxCmdLn = nullptr;
+  TEdit* EdCmdLn = nullptr;
+  TButton* BtTransmit = nullptr;
+  TButton* BtnETX = nullptr;
+  TButton* ButtonReset = nullptr;
+  TStatusBar* StatusBar = nullptr;
+  // Non-visual components.
+  TTimer* SysTimer = nullptr;
+
+  // The log pane. Every write to it goes through these.
+  const std::string& LogText() const { return log_.Text(); }
+  void LogAppend(std::string_view s) { log_.LogAppend(s); }
+  void LogAddLine(std::string_view s) { log_.LogAddLine(s); }
+  void LogNewLine() { log_.LogNewLine(); }
+  void LogClear() { log_.LogClear(); }
+  void ShowPrintable(std::string_view bytes) { log_.ShowPrintable(bytes); }
+
+  // Window events and handlers.
+  void FormCreate(TObject* Sender);
+  void FormClose(TObject* Sender, TCloseAction& Action);
+  void AppException(TObject* Sender, const std::exception& E);
+  void BtSetClick(TObject* Sender);
+  void ButtonResetClick(TObject* Sender);
+
+ private:
+  void ReadDesign();
+  void ConnectHandlers();
+  // Gives the keyboard focus back to the command line.
+  void FocusCommandLine();
+
+  TLogPane log_;
+};

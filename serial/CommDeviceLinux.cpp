@@ -1,0 +1,545 @@
+// The serial device on Linux: termios2 for the line settings (any integer
+// rate), the modem-line ioctls, epoll for the comm events and the driver's
+// counters for the error bits.
+#include <asm/termbits.h>  // termios2; must not meet <termios.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+#include "runtime/Events.h"
+#include "serial/CommDevice.h"
+#include "serial/PortMap.h"
+
+namespace {
+
+constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
+// How often line states and a draining output queue are looked at while
+// someone waits for them; the tty layer has no event to wait on for either.
+constexpr int kLinePollMs = 10;
+constexpr int kDrainPollMs = 5;
+// The line discipline's input buffer; fuller queues stay in the driver.
+constexpr std::uint32_t kLineDisciplineBuffer = 4096;
+
+// A device without modem control (a pseudo-terminal) refuses the line calls
+// with one of these; it is a line whose outputs cannot be switched.
+bool NoModemControl(int err) {
+  return err == ENOTTY || err == EINVAL;
+}
+
+class LinuxCommDevice final : public CommDevice {
+ public:
+  explicit LinuxCommDevice(int fd) : fd_(fd) {}
+  ~LinuxCommDevice() override { Close(); }
+
+  // Sets up raw mode and the event machinery; errno on failure.
+  bool Init();
+
+  bool SetCommState(const CommDcb& dcb) override;
+  bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) override;
+  bool SetCommTimeouts(const CommTimeouts& timeouts) override;
+  bool SetCommMask(std::uint32_t mask) override;
+  CommWait WaitCommEvent(std::uint32_t& mask, int wakeFd) override;
+  long Read(void* buffer, std::size_t count) override;
+  long Write(const void* buffer, std::size_t count) override;
+  CommWait WaitWritable(int wakeFd, std::uint32_t ms) override;
+  bool ClearCommError(std::uint32_t& errors, CommStat& stat) override;
+  bool EscapeCommFunction(std::uint32_t function) override;
+  bool GetCommModemStatus(std::uint32_t& status) override;
+  void Close() override;
+
+ private:
+  bool Ioctl(unsigned long request, void* arg) const {
+    for (;;) {
+      if (::ioctl(fd_, request, arg) == 0) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+  // TIOCMBIS / TIOCMBIC of one line; a line that cannot be switched is fine.
+  bool SwitchLine(bool on, int line);
+  // Reads the error counters; false with errno on failure, and false with
+  // errno 0 when the device keeps none.
+  bool ReadCounters(serial_icounter_struct& counters);
+  std::uint32_t ModemBits(int lines) const;
+  // Comm events found when the monitor looks at the device.
+  std::uint32_t CollectEvents(std::uint32_t mask, bool rxEdge);
+
+  // Shared by every call; Close takes it exclusively, so the descriptor is
+  // never closed (and its number reused) under a call in progress.
+  mutable std::shared_mutex lock_;
+  int fd_;
+  int epoll_fd_ = -1;
+  int tx_kick_fd_ = -1;
+  std::atomic<std::uint32_t> mask_{0};
+  std::atomic<std::uint32_t> rx80_threshold_{kLineDisciplineBuffer * 8 / 10};
+  std::atomic<int> has_counters_{-1};  // -1 unknown, 0 no, 1 yes
+  bool rs485_enabled_ = false;
+
+  // Event monitor's state (one waiting thread at a time).
+  bool hung_up_ = false;
+  bool lines_polled_ = true;
+  bool lines_known_ = false;
+  std::uint32_t last_lines_ = 0;
+  bool event_counters_known_ = false;
+  serial_icounter_struct event_counters_{};
+  bool rx80_reported_ = false;
+  bool tx_pending_ = false;
+
+  // ClearCommError's own baseline: reading the statistics clears the bits
+  // without hiding them from the monitor, and the other way round.
+  std::mutex stat_lock_;
+  bool stat_counters_known_ = false;
+  serial_icounter_struct stat_counters_{};
+};
+
+bool LinuxCommDevice::Init() {
+  termios2 t{};
+  if (!Ioctl(TCGETS2, &t)) return false;
+  // A serial line carries bytes: no echo, no line editing, no translation,
+  // no signals, and modem status never hangs the line up.
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
+                 IMAXBEL | IUTF8);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | ECHOCTL | ECHOKE);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (!Ioctl(TCSETS2, &t)) return false;
+
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) return false;
+  // Edge-triggered: a report means new bytes arrived, so bytes the owner
+  // leaves unread do not wake the monitor again.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.fd = fd_;
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
+  tx_kick_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return tx_kick_fd_ >= 0;
+}
+
+void LinuxCommDevice::Close() {
+  std::unique_lock guard(lock_);
+  if (fd_ < 0) return;
+  // Root ignores the exclusive mark; others would find the line busy after us.
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+  fd_ = -1;
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
+  if (tx_kick_fd_ >= 0) ::close(tx_kick_fd_);
+  epoll_fd_ = tx_kick_fd_ = -1;
+}
+
+bool LinuxCommDevice::SwitchLine(bool on, int line) {
+  if (Ioctl(on ? TIOCMBIS : TIOCMBIC, &line)) return true;
+  return NoModemControl(errno);
+}
+
+bool LinuxCommDevice::SetCommState(const CommDcb& dcb) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  // What termios cannot express is refused rather than silently dropped.
+  const bool xonxoff = dcb.fOutX || dcb.fInX;
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+      (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) || dcb.fOutxDsrFlow ||
+      dcb.fDsrSensitivity || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fDtrControl > 2 ||
+      dcb.fErrorChar || dcb.fNull || dcb.fAbortOnError ||
+      (xonxoff && dcb.XonChar == dcb.XoffChar)) {
+    errno = EINVAL;
+    return false;
+  }
+  termios2 t{};
+  if (!Ioctl(TCGETS2, &t)) return false;
+  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+  t.c_ospeed = t.c_ispeed = dcb.BaudRate;
+  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[dcb.ByteSize - 5];
+  switch (dcb.Parity) {
+    case ODDPARITY:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      t.c_cflag |= PARENB;
+      break;
+    case MARKPARITY:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case SPACEPARITY:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if (dcb.StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~(IXON | IXOFF | INPCK | IGNPAR);
+  if (dcb.fOutX) t.c_iflag |= IXON;
+  if (dcb.fInX) t.c_iflag |= IXOFF;
+  if (dcb.fParity) t.c_iflag |= INPCK;
+  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  if (!Ioctl(TCSETS2, &t)) return false;
+
+  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE || rs485_enabled_) {
+    // RTS raised only while sending: the driver's RS-485 mode.
+    serial_rs485 rs{};
+    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+      rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    }
+    if (!Ioctl(TIOCSRS485, &rs)) return false;
+    rs485_enabled_ = dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+  }
+  if (!SwitchLine(dcb.fDtrControl == DTR_CONTROL_ENABLE, TIOCM_DTR)) return false;
+  if (dcb.fRtsControl == RTS_CONTROL_DISABLE || dcb.fRtsControl == RTS_CONTROL_ENABLE) {
+    if (!SwitchLine(dcb.fRtsControl == RTS_CONTROL_ENABLE, TIOCM_RTS)) return false;
+  }
+  return true;
+}
+
+bool LinuxCommDevice::SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  // The tty layer sizes its own queues; the requested input size still
+  // tells when the input queue counts as 80% full.
+  const std::uint32_t size =
+      inQueue == 0 || inQueue > kLineDisciplineBuffer ? kLineDisciplineBuffer : inQueue;
+  rx80_threshold_.store(size * 8 / 10 == 0 ? 1 : size * 8 / 10);
+  return true;
+}
+
+bool LinuxCommDevice::SetCommTimeouts(const CommTimeouts& timeouts) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  // The descriptor is non-blocking: reads return at once with what has
+  // arrived, which is the only regime the component asks for.
+  const bool immediate = timeouts.ReadIntervalTimeout == MAXDWORD &&
+                         timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                         timeouts.ReadTotalTimeoutConstant == 0;
+  if (!immediate) {
+    errno = EINVAL;
+    return false;
+  }
+  return true;
+}
+
+bool LinuxCommDevice::SetCommMask(std::uint32_t mask) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  mask_.store(mask);
+  return true;
+}
+
+bool LinuxCommDevice::ReadCounters(serial_icounter_struct& counters) {
+  if (has_counters_.load() == 0) {
+    errno = 0;
+    return false;
+  }
+  if (Ioctl(TIOCGICOUNT, &counters)) {
+    has_counters_.store(1);
+    return true;
+  }
+  if (NoModemControl(errno)) {
+    has_counters_.store(0);
+    errno = 0;
+  }
+  return false;
+}
+
+std::uint32_t LinuxCommDevice::ModemBits(int lines) const {
+  std::uint32_t bits = 0;
+  if (lines & TIOCM_CTS) bits |= MS_CTS_ON;
+  if (lines & TIOCM_DSR) bits |= MS_DSR_ON;
+  if (lines & TIOCM_RNG) bits |= MS_RING_ON;
+  if (lines & TIOCM_CAR) bits |= MS_RLSD_ON;
+  return bits;
+}
+
+std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
+  std::uint32_t events = 0;
+  if (rxEdge && (mask & (EV_RXCHAR | EV_RX80FULL))) {
+    int waiting = 0;
+    if (Ioctl(FIONREAD, &waiting)) {
+      if (waiting > 0) events |= EV_RXCHAR;
+      const bool full = static_cast<std::uint32_t>(waiting) >= rx80_threshold_.load();
+      if (full && !rx80_reported_) events |= EV_RX80FULL;
+      rx80_reported_ = full;
+    }
+  }
+  if (mask & (EV_ERR | EV_BREAK)) {
+    serial_icounter_struct now{};
+    if (ReadCounters(now)) {
+      if (event_counters_known_) {
+        const auto& was = event_counters_;
+        if (now.frame != was.frame || now.overrun != was.overrun || now.parity != was.parity ||
+            now.buf_overrun != was.buf_overrun) {
+          events |= EV_ERR;
+        }
+        if (now.brk != was.brk) events |= EV_BREAK;
+      }
+      event_counters_ = now;
+      event_counters_known_ = true;
+    }
+  }
+  if ((mask & kLineEvents) && lines_polled_) {
+    int lines = 0;
+    if (Ioctl(TIOCMGET, &lines)) {
+      const std::uint32_t bits = ModemBits(lines);
+      if (lines_known_) {
+        const std::uint32_t changed = bits ^ last_lines_;
+        if (changed & MS_CTS_ON) events |= EV_CTS;
+        if (changed & MS_DSR_ON) events |= EV_DSR;
+        if (changed & MS_RING_ON) events |= EV_RING;
+        if (changed & MS_RLSD_ON) events |= EV_RLSD;
+      }
+      last_lines_ = bits;
+      lines_known_ = true;
+    } else if (NoModemControl(errno)) {
+      lines_polled_ = false;  // input lines of such a device read off forever
+    }
+  }
+  if (tx_pending_) {
+    int queued = 0;
+    if (!Ioctl(TIOCOUTQ, &queued) || queued == 0) {
+      tx_pending_ = false;
+      events |= EV_TXEMPTY;
+    }
+  }
+  return events & mask;
+}
+
+CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return CommWait::Failed;
+  }
+  for (;;) {
+    const std::uint32_t wanted = mask_.load();
+    int timeout = -1;
+    if (!hung_up_) {
+      if ((wanted & kLineEvents) && lines_polled_) timeout = kLinePollMs;
+      if (tx_pending_) timeout = kDrainPollMs;
+    }
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {epoll_fd_, POLLIN, 0}, {tx_kick_fd_, POLLIN, 0}};
+    // A device that hung up is not waited on again: it would report
+    // readiness forever.
+    const nfds_t count = hung_up_ ? 1 : 3;
+    const int n = ::poll(fds, count, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CommWait::Failed;
+    }
+    if (fds[0].revents) return CommWait::Woken;
+    if (hung_up_) continue;
+
+    bool rxEdge = false;
+    std::uint32_t events = 0;
+    if (fds[1].revents) {
+      epoll_event ev[1];
+      if (::epoll_wait(epoll_fd_, ev, 1, 0) == 1) {
+        if (ev[0].events & (EPOLLHUP | EPOLLERR)) {
+          // Adapter pulled or the other end gone: report it once, then
+          // wait only for the owner to stop us.
+          hung_up_ = true;
+          ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
+          if (wanted & EV_ERR) {
+            mask = EV_ERR;
+            return CommWait::Events;
+          }
+          continue;
+        }
+        rxEdge = (ev[0].events & EPOLLIN) != 0;
+      }
+    }
+    if (fds[2].revents) {
+      std::uint64_t value;
+      [[maybe_unused]] ssize_t r = ::read(tx_kick_fd_, &value, sizeof value);
+      tx_pending_ = (wanted & EV_TXEMPTY) != 0;
+    }
+    events = CollectEvents(wanted, rxEdge);
+    if (events != 0) {
+      mask = events;
+      return CommWait::Events;
+    }
+  }
+}
+
+long LinuxCommDevice::Read(void* buffer, std::size_t count) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, count);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+long LinuxCommDevice::Write(const void* buffer, std::size_t count) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = ::write(fd_, buffer, count);
+    if (n >= 0) {
+      if (n > 0 && (mask_.load() & EV_TXEMPTY)) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = ::write(tx_kick_fd_, &one, sizeof one);
+      }
+      return static_cast<long>(n);
+    }
+    if (errno == EAGAIN) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+CommWait LinuxCommDevice::WaitWritable(int wakeFd, std::uint32_t ms) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return CommWait::Failed;
+  }
+  pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+  const nfds_t count = wakeFd >= 0 ? 2 : 1;
+  for (;;) {
+    const int n = ::poll(fds, count, PollTimeout(ms));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return CommWait::Failed;
+    if (n == 0) return CommWait::Timeout;
+    if (count == 2 && fds[1].revents) return CommWait::Woken;
+    // Hang-up and errors count as ready: the next write reports them.
+    return CommWait::Events;
+  }
+}
+
+bool LinuxCommDevice::ClearCommError(std::uint32_t& errors, CommStat& stat) {
+  std::shared_lock guard(lock_);
+  errors = 0;
+  std::memset(&stat, 0, sizeof stat);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  int in = 0, out = 0;
+  if (!Ioctl(FIONREAD, &in) || !Ioctl(TIOCOUTQ, &out)) return false;
+  stat.cbInQue = static_cast<std::uint32_t>(in);
+  stat.cbOutQue = static_cast<std::uint32_t>(out);
+  serial_icounter_struct now{};
+  if (ReadCounters(now)) {
+    std::lock_guard stat_guard(stat_lock_);
+    if (stat_counters_known_) {
+      const auto& was = stat_counters_;
+      if (now.buf_overrun != was.buf_overrun) errors |= CE_RXOVER;
+      if (now.overrun != was.overrun) errors |= CE_OVERRUN;
+      if (now.parity != was.parity) errors |= CE_RXPARITY;
+      if (now.frame != was.frame) errors |= CE_FRAME;
+      if (now.brk != was.brk) errors |= CE_BREAK;
+    }
+    stat_counters_ = now;
+    stat_counters_known_ = true;
+  } else if (errno != 0) {
+    return false;
+  }
+  return true;
+}
+
+bool LinuxCommDevice::EscapeCommFunction(std::uint32_t function) {
+  std::shared_lock guard(lock_);
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  switch (function) {
+    case SETRTS:
+      return SwitchLine(true, TIOCM_RTS);
+    case CLRRTS:
+      return SwitchLine(false, TIOCM_RTS);
+    case SETDTR:
+      return SwitchLine(true, TIOCM_DTR);
+    case CLRDTR:
+      return SwitchLine(false, TIOCM_DTR);
+    case SETBREAK:
+      return Ioctl(TIOCSBRK, nullptr) || NoModemControl(errno);
+    case CLRBREAK:
+      return Ioctl(TIOCCBRK, nullptr) || NoModemControl(errno);
+    case SETXOFF:
+      return ::ioctl(fd_, TCXONC, TCOOFF) == 0;
+    case SETXON:
+      return ::ioctl(fd_, TCXONC, TCOON) == 0;
+    default:
+      errno = EINVAL;
+      return false;
+  }
+}
+
+bool LinuxCommDevice::GetCommModemStatus(std::uint32_t& status) {
+  std::shared_lock guard(lock_);
+  status = 0;
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  int lines = 0;
+  if (Ioctl(TIOCMGET, &lines)) {
+    status = ModemBits(lines);
+    return true;
+  }
+  return NoModemControl(errno);
+}
+
+}  // namespace
+
+std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path) {
+  const std::string resolved = ResolveCommPath(path);
+  if (resolved.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  const int fd = ::open(resolved.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Exclusive use: TIOCEXCL stops other opens (except root's), the lock stops
+  // every program that takes it, root or not.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    errno = err;
+    return nullptr;
+  }
+  ::ioctl(fd, TIOCEXCL);
+  auto device = std::make_shared<LinuxCommDevice>(fd);
+  if (!device->Init()) {
+    const int err = errno;
+    device->Close();
+    errno = err;
+    return nullptr;
+  }
+  return device;
+}

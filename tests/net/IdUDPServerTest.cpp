@@ -51,7 +51,11 @@ class ServerTest : public ::testing::Test {
       if (then_) then_(ABinding);
     };
   }
-  void TearDown() override { server_.reset(); }
+  void TearDown() override {
+    // Deactivate first: a threaded handler may still be reading server_.
+    if (server_) server_->SetActive(false);
+    server_.reset();
+  }
 
   std::size_t Count() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,29 @@
+// The log pane's view: a read-only plain-text view fed with Windows-1251
+// bytes. Appends are converted at once and shown in one batch per turn of
+// the event loop; CR LF breaks the line. The view follows the tail unless
+// the operator scrolled up, and keeps the operator's selection.
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QString>
+#include <string_view>
+
+class TLogView : public QPlainTextEdit {
+ public:
+  explicit TLogView(QWidget* Parent = nullptr);
+
+  // Costs what is appended, however long the text already is.
+  void AppendBytes(std::string_view Cp1251);
+  void ClearAll();
+  // Shows what is pending now (normally done once per loop turn).
+  void Flush();
+  bool HasPending() const { return !pending_.isEmpty(); }
+  // How many batches reached the document, for tests and benchmarks.
+  long long FlushCount() const { return flushes_; }
+
+ private:
+  QString pending_;
+  bool cr_pending_ = false;  // the bytes so far end in CR
+  bool flush_posted_ = false;
+  long long flushes_ = 0;
+};

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <QScrollBar>
+#include <QTextCursor>
+#include <random>
+#include <string>
+
+#include "controls/Controls.h"
+#include "controls/qt/QtLogView.h"
+#include "controls/qt/QtWindowSystem.h"
+#include "tests/controls/qt/QtFixture.h"
+
+namespace {
+
+// What the document must hold for a model made of CR LF, ASCII and
+// 0xC0-0xFF (the Cyrillic letters U+0410-U+044F in order).
+QString Expected(const std::string& model) {
+  QString out;
+  for (char ch : model) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    if (b == '\r') continue;
+    if (b == '\n') {
+      out += QChar(QChar::ParagraphSeparator);
+    } else if (b >= 0xC0) {
+      out += QChar(char16_t(0x0410 + (b - 0xC0)));
+    } else {
+      out += QChar(char16_t(b));
+    }
+  }
+  return out;
+}
+
+class LogView : public QtTest {
+ protected:
+  void SetUp() override {
+    QtTest::SetUp();
+    form = std::make_unique<TForm>(nullptr);
+    form->SetClientSize(400, 200);
+    memo = new TMemo(form.get());
+    memo->SetParent(form.get());
+    memo->SetAlign(alClient);
+    memo->SetReadOnly(true);
+    memo->SetScrollBars(ssVertical);
+    form->Show();
+    view = dynamic_cast<TLogView*>(TQtWindowSystem::WidgetOf(*memo));
+    ASSERT_NE(view, nullptr);
+  }
+  void TearDown() override {
+    form.reset();
+    QtTest::TearDown();
+  }
+  QString Shown() const { return view->document()->toRawText(); }
+
+  std::unique_ptr<TForm> form;
+  TMemo* memo = nullptr;
+  TLogView* view = nullptr;
+};
+
+TEST_F(LogView, ShowsWindows1251AsCyrillicAndCrLfAsLineBreaks) {
+  std::string all;
+  for (int b = 0xC0; b <= 0xFF; ++b) all += static_cast<char>(b);
+  memo->AppendText(all);
+  memo->AppendText("\r\nRx- 1E 02 \r");  // the CR's LF comes with the next append
+  memo->AppendText("\nend\rX");          // a CR without LF breaks nothing
+  ASSERT_TRUE(SpinUntil([&] { return !view->HasPending(); }));
+  EXPECT_EQ(view->toPlainText(),
+            QString("АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюя\n"
+                    "Rx- 1E 02 \nendX"));
+  EXPECT_EQ(view->blockCount(), 3);
+  EXPECT_TRUE(view->isReadOnly());
+  EXPECT_EQ(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+  memo->ClearText();
+  memo->AppendText("\xA8\xB8\xB9");
+  view->Flush();
+  EXPECT_EQ(view->toPlainText(), QString("Ёё№"));
+}
+
+TEST_F(LogView, AppendsAreBatchedOncePerLoopTurnAndKeepUpWithTheModel) {
+  std::mt19937 rng(7);
+  std::string model;
+  const long long flushes_before = view->FlushCount();
+  for (int i = 0; i < 5000; ++i) {
+    std::string chunk;
+    const int n = 1 + static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) {
+      const int r = static_cast<int>(rng() % 40);
+      chunk += r == 0 ? std::string("\r\n") : std::string(1, static_cast<char>(0xC0 + rng() % 64));
+      if (r == 1) chunk += static_cast<char>('0' + rng() % 10);
+    }
+    model += chunk;
+    memo->AppendText(chunk);
+  }
+  // Nothing reached the document yet: it all goes in with the next turn.
+  EXPECT_EQ(view->FlushCount(), flushes_before);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view->FlushCount(), flushes_before + 1);
+  EXPECT_EQ(Shown(), Expected(model));
+
+  // A second round on top of a large text stays exact.
+  for (int i = 0; i < 100; ++i) {
+    memo->AppendText("\xF2\xE5\xF1\xF2\r\n");
+    model += "\xF2\xE5\xF1\xF2\r\n";
+    QCoreApplication::processEvents();
+  }
+  EXPECT_EQ(Shown(), Expected(model));
+}
+
+TEST_F(LogView, FollowsTheTailUnlessTheOperatorScrolledUpAndKeepsTheSelection) {
+  for (int i = 0; i < 300; ++i) memo->AppendText("line\r\n");
+  QCoreApplication::processEvents();
+  QScrollBar* bar = view->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  memo->AppendText("more\r\n");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  // The operator scrolls up and selects something; appends leave both.
+  QTextCursor sel(view->document());
+  sel.setPosition(5);
+  sel.setPosition(9, QTextCursor::KeepAnchor);
+  view->setTextCursor(sel);
+  bar->setValue(10);
+  for (int i = 0; i < 50; ++i) memo->AppendText("tail\r\n");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(bar->value(), 10);
+  EXPECT_EQ(view->textCursor().selectedText(), QString("line"));
+
+  // Back at the bottom, it follows again.
+  bar->setValue(bar->maximum());
+  memo->AppendText("last\r\n");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+}  // namespace

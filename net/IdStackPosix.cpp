@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -275,10 +276,12 @@ int TIdStackPosix::WaitSockets(TIdSocketList* readList, TIdSocketList* writeList
       throw EIdStackSetSizeExceeded();
     }
   }
-  std::vector<pollfd> fds;
+  // The set limit bounds the descriptors, so the wait needs no allocation.
+  std::array<pollfd, 3 * IdMaxWaitSockets> fds;
+  std::size_t count = 0;
   for (int l = 0; l < 3; ++l) {
     if (lists[l] == nullptr) continue;
-    for (TIdStackSocketHandle s : *lists[l]) fds.push_back(pollfd{s, events[l], 0});
+    for (TIdStackSocketHandle s : *lists[l]) fds[count++] = pollfd{s, events[l], 0};
   }
   timespec limit{};
   timespec* limitPtr = nullptr;
@@ -287,13 +290,13 @@ int TIdStackPosix::WaitSockets(TIdSocketList* readList, TIdSocketList* writeList
     limit.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000 * 1000;
     limitPtr = &limit;
   }
-  int r = ::ppoll(fds.data(), fds.size(), limitPtr, nullptr);
+  int r = ::ppoll(fds.data(), count, limitPtr, nullptr);
   if (r < 0) {
     FailErrno();
   } else {
     // A closed descriptor fails the whole wait, as it would for select.
-    for (const pollfd& p : fds) {
-      if ((p.revents & POLLNVAL) != 0) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if ((fds[i].revents & POLLNVAL) != 0) {
         r = Fail(Id_WSAENOTSOCK);
         break;
       }
@@ -303,15 +306,15 @@ int TIdStackPosix::WaitSockets(TIdSocketList* readList, TIdSocketList* writeList
   int ready = 0;
   for (int l = 0; l < 3; ++l) {
     if (lists[l] == nullptr) continue;
-    TIdSocketList kept;
-    for (std::size_t i = 0; i < lists[l]->size(); ++i, ++at) {
-      const short got = fds[at].revents;
+    TIdSocketList& list = *lists[l];
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < list.size(); ++i, ++at) {
       // An error or hang-up makes a socket readable: the receive reports it.
       const short wanted = l == 0 ? (POLLIN | POLLERR | POLLHUP) : events[l];
-      if (r > 0 && (got & wanted) != 0) kept.push_back((*lists[l])[i]);
+      if (r > 0 && (fds[at].revents & wanted) != 0) list[kept++] = list[i];
     }
-    ready += static_cast<int>(kept.size());
-    lists[l]->swap(kept);
+    list.resize(kept);
+    ready += static_cast<int>(kept);
   }
   return r < 0 ? r : ready;
 }

@@ -80,6 +80,7 @@ class LinuxCommDevice final : public CommDevice {
   int fd_;
   int epoll_fd_ = -1;
   int tx_kick_fd_ = -1;
+  int epoll_wake_fd_ = -1;  // the monitor's wake descriptor, once in the epoll set
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<std::uint32_t> rx80_threshold_{kLineDisciplineBuffer * 8 / 10};
   std::atomic<int> has_counters_{-1};  // -1 unknown, 0 no, 1 yes
@@ -125,7 +126,10 @@ bool LinuxCommDevice::Init() {
   ev.data.fd = fd_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
   tx_kick_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return tx_kick_fd_ >= 0;
+  if (tx_kick_fd_ < 0) return false;
+  ev.events = EPOLLIN;
+  ev.data.fd = tx_kick_fd_;
+  return ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, tx_kick_fd_, &ev) == 0;
 }
 
 void LinuxCommDevice::Close() {
@@ -279,10 +283,12 @@ std::uint32_t LinuxCommDevice::ModemBits(int lines) const {
 
 std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
   std::uint32_t events = 0;
-  if (rxEdge && (mask & (EV_RXCHAR | EV_RX80FULL))) {
+  // New bytes arrived. Should the owner have read them already, its count
+  // finds 0 and nothing is raised; counting here would cost every batch.
+  if (rxEdge) events |= EV_RXCHAR;
+  if (rxEdge && (mask & EV_RX80FULL)) {
     int waiting = 0;
     if (Ioctl(FIONREAD, &waiting)) {
-      if (waiting > 0) events |= EV_RXCHAR;
       const bool full = static_cast<std::uint32_t>(waiting) >= rx80_threshold_.load();
       if (full && !rx80_reported_) events |= EV_RX80FULL;
       rx80_reported_ = full;
@@ -336,6 +342,16 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
     errno = EBADF;
     return CommWait::Failed;
   }
+  // The wake descriptor joins the epoll set, so one call waits for all.
+  if (wakeFd != epoll_wake_fd_) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wakeFd;
+    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wakeFd, &ev) != 0 && errno != EEXIST) {
+      return CommWait::Failed;
+    }
+    epoll_wake_fd_ = wakeFd;
+  }
   for (;;) {
     const std::uint32_t wanted = mask_.load();
     int timeout = -1;
@@ -343,43 +359,36 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
       if ((wanted & kLineEvents) && lines_polled_) timeout = kLinePollMs;
       if (tx_pending_) timeout = kDrainPollMs;
     }
-    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {epoll_fd_, POLLIN, 0}, {tx_kick_fd_, POLLIN, 0}};
-    // A device that hung up is not waited on again: it would report
-    // readiness forever.
-    const nfds_t count = hung_up_ ? 1 : 3;
-    const int n = ::poll(fds, count, timeout);
+    epoll_event ready[3];
+    const int n = ::epoll_wait(epoll_fd_, ready, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       return CommWait::Failed;
     }
-    if (fds[0].revents) return CommWait::Woken;
-    if (hung_up_) continue;
-
     bool rxEdge = false;
-    std::uint32_t events = 0;
-    if (fds[1].revents) {
-      epoll_event ev[1];
-      if (::epoll_wait(epoll_fd_, ev, 1, 0) == 1) {
-        if (ev[0].events & (EPOLLHUP | EPOLLERR)) {
-          // Adapter pulled or the other end gone: report it once, then
-          // wait only for the owner to stop us.
-          hung_up_ = true;
-          ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
-          if (wanted & EV_ERR) {
-            mask = EV_ERR;
-            return CommWait::Events;
-          }
-          continue;
+    for (int i = 0; i < n; ++i) {
+      const int fd = ready[i].data.fd;
+      if (fd == wakeFd) return CommWait::Woken;
+      if (fd == tx_kick_fd_) {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t r = ::read(tx_kick_fd_, &value, sizeof value);
+        tx_pending_ = (wanted & EV_TXEMPTY) != 0;
+      } else if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
+        // Adapter pulled or the other end gone: report it once, then wait
+        // only for the owner to stop us. A hung-up descriptor would report
+        // readiness forever, so it leaves the set.
+        hung_up_ = true;
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
+        if (wanted & EV_ERR) {
+          mask = EV_ERR;
+          return CommWait::Events;
         }
-        rxEdge = (ev[0].events & EPOLLIN) != 0;
+      } else if (ready[i].events & EPOLLIN) {
+        rxEdge = true;
       }
     }
-    if (fds[2].revents) {
-      std::uint64_t value;
-      [[maybe_unused]] ssize_t r = ::read(tx_kick_fd_, &value, sizeof value);
-      tx_pending_ = (wanted & EV_TXEMPTY) != 0;
-    }
-    events = CollectEvents(wanted, rxEdge);
+    if (hung_up_) continue;
+    const std::uint32_t events = CollectEvents(wanted, rxEdge);
     if (events != 0) {
       mask = events;
       return CommWait::Events;

@@ -237,13 +237,17 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
     {
       std::lock_guard guard(owner_->WriteLock);
       if (failed_error_.load() != 0) return false;
-      if (static_cast<std::int64_t>(buffer_.Count()) + N <= buffer_.Capacity()) {
+      const std::int32_t before = buffer_.Count();
+      if (static_cast<std::int64_t>(before) + N <= buffer_.Capacity()) {
         buffer_.Append(Data, N);
-        DataPendingEvent.Signal();
+        // Bytes in the buffer keep the event set (the writer re-sets it when
+        // bytes remain after a write), so only the first ones need to set it.
+        if (before == 0) DataPendingEvent.Signal();
         return true;
       }
       // Cleared under the lock the writer signals under: no wake-up is lost.
       WriteDoneEvent.Reset();
+      room_wanted_ = true;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
@@ -306,12 +310,12 @@ void TVaCommWriteThread::WriteDone(long Written) {
     buffer_.Remove(static_cast<std::int32_t>(Written));
     empty = buffer_.Count() == 0;
     // Tested and cleared under the lock that Enqueue appends under.
-    if (empty) {
-      DataPendingEvent.Reset();
-    } else {
-      DataPendingEvent.Signal();
+    // Bytes that remain keep DataPendingEvent set: the loop sends them next.
+    if (empty) DataPendingEvent.Reset();
+    if (room_wanted_) {
+      room_wanted_ = false;
+      WriteDoneEvent.Signal();
     }
-    WriteDoneEvent.Signal();
   }
   if (empty) Report(EV_TXEMPTY);
 }

@@ -190,6 +190,7 @@ class TVaCommWriteThread : public TThread {
   TVaWaitEvent CloseEvent;
   TVaWaitEvent WriteDoneEvent;  // a write has made room in the buffer
   std::atomic<int> failed_error_{0};
+  bool room_wanted_ = false;  // an Enqueue waits for WriteDoneEvent; under WriteLock
 };
 
 class TVaComponent : public TComponent {

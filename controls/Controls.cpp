@@ -566,6 +566,11 @@ void TLabel::InitPeer() {
   PeerAs<TLabelPeer>()->SetAlignment(alignment_);
 }
 
+void TLabel::Loaded() {
+  TControl::Loaded();
+  AdjustSize();
+}
+
 void TLabel::CaptionChanged() {
   AdjustSize();
 }

@@ -266,6 +266,8 @@ class TLabel : public TControl {
   void SetAutoSize(bool Value);
   TAlignment Alignment() const { return alignment_; }
   void SetAlignment(TAlignment Value);
+  // Sizes itself once the form description has been read.
+  void Loaded() override;
 
  protected:
   std::unique_ptr<TControlPeer> MakePeer(TWindowSystem& System) override;

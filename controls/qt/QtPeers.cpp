@@ -42,7 +42,8 @@ QFont MapFont(const TFont& Font) {
   QFont f;
   const std::string& n = Font.Name;
   if (n == "MS Sans Serif" || n == "Microsoft Sans Serif" || n == "Tahoma") {
-    f.setFamilies({"DejaVu Sans", "Liberation Sans"});
+    // The condensed cut keeps captions within the widths they were designed for.
+    f.setFamilies({"DejaVu Sans Condensed", "DejaVu Sans", "Liberation Sans"});
     f.setStyleHint(QFont::SansSerif);
   } else if (n == "Arial") {
     f.setFamilies({"Liberation Sans", "Arimo", "DejaVu Sans"});
@@ -221,7 +222,14 @@ class TQtPanelPeer : public TQtPeer<TControlPeer, TPanelWidget> {
 class TQtGroupBoxPeer : public TQtPeer<TControlPeer, QGroupBox> {
  public:
   TQtGroupBoxPeer(TGroupBox& Control, QWidget* Parent)
-      : TQtPeer(Control, new QGroupBox(Parent), false) {}
+      : TQtPeer(Control, new QGroupBox(Parent), false) {
+    // The caption sits on the frame line, so children placed just below the
+    // caption (as designed) stay inside the frame.
+    w()->setStyleSheet(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 2px; }");
+  }
 
  protected:
   void ApplyCaption(const QString& c) override {

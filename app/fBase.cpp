@@ -1,6 +1,12 @@
 #include "app/fBase.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "app/DateTimeText.h"
 #include "app/fBaseDesign.h"
+#include "controls/Cp1251.h"
+#include "net/IdStack.h"
 #include "serial/VaCommError.h"
 
 namespace {
@@ -123,6 +129,10 @@ void TBaseform::ReadDesign() {
   SysTimer->SetEnabled(false);
   SysTimer->SetInterval(d.TimerInterval);
 
+  UDPServer = new TIdUDPServer(this);
+  UDPServer->SetName("UDPServer");
+  UDPServer->SetDefaultPort(d.UdpDefaultPort);
+
   SetActiveControl(Find<TWinControl>(*this, d.ActiveControl));
 }
 
@@ -132,6 +142,11 @@ void TBaseform::ConnectHandlers() {
   OnClose = [this](TObject* s, TCloseAction& a) { FormClose(s, a); };
   BtSet->OnClick = [this](TObject* s) { BtSetClick(s); };
   ButtonReset->OnClick = [this](TObject* s) { ButtonResetClick(s); };
+  ChBxActiv->OnClick = [this](TObject* s) { ChBxActivClick(s); };
+  BtnETX->OnClick = [this](TObject* s) { BtnETXClick(s); };
+  UDPServer->OnUDPRead = [this](TObject* s, TMemoryStream& data, TIdSocketHandle& binding) {
+    UDPServerUDPRead(s, data, binding);
+  };
 }
 
 void TBaseform::FocusCommandLine() { EdCmdLn->SetFocus(); }
@@ -140,6 +155,10 @@ void TBaseform::FormCreate(TObject* Sender) {
   SetApplicationOnException([this](TObject* s, const std::exception& e) { AppException(s, e); });
   ComboPortNum->SetItemIndex(ComboPortNum->Items().IndexOf("Порт 1"));
   ComboBaudrate->SetItemIndex(ComboBaudrate->Items().IndexOf("115200"));
+  LHostName->SetCaption(LHostName->Caption() + UDPServer->LocalComputerName());
+  LHostAddress->SetCaption(LHostAddress->Caption() + GlobalStack->FirstLocalAddress());
+  EdPort->SetText(IntToStr(UDPServer->DefaultPort()));
+  LBufferSize->SetCaption(LBufferSize->Caption() + IntToStr(UDPServer->BufferSize()));
 }
 
 void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {}
@@ -158,4 +177,52 @@ void TBaseform::BtSetClick(TObject* Sender) {
 void TBaseform::ButtonResetClick(TObject* Sender) {
   LogClear();
   FocusCommandLine();
+}
+
+// ---------------------------------------------------------------- network console
+
+void TBaseform::ChBxActivClick(TObject* Sender) {
+  if (ChBxActiv->Checked()) {
+    UDPServer->SetDefaultPort(StrToInt(EdPort->Text()));
+    UDPServer->SetActive(true);
+  } else {
+    UDPServer->SetActive(false);
+  }
+}
+
+void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData,
+                                 TIdSocketHandle& ABinding) {
+  const std::string data(reinterpret_cast<const char*>(AData.Memory()),
+                         static_cast<std::size_t>(AData.Size()));
+  edtHost->SetText(ABinding.RemoteIP());
+  edtPort->SetText(IntToStr(ABinding.RemotePort()));
+
+  // The stamp goes after every line break of a datagram that mentions SSI
+  // anywhere, in any letter case, even past a zero byte.
+  std::string upper = data;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+  const bool stamp = upper.find("SSI") != std::string::npos;
+
+  // Shown up to the first zero byte.
+  const std::string_view shown(data.data(), std::min(data.find('\0'), data.size()));
+  std::size_t start = 0;
+  for (std::size_t cr = shown.find('\r'); cr != std::string_view::npos;
+       cr = shown.find('\r', start)) {
+    ShowPrintable(shown.substr(start, cr - start));
+    LogNewLine();
+    if (stamp) LogAppend(NowText() + " ");
+    start = cr + 1;
+  }
+  ShowPrintable(shown.substr(start));
+
+  // Every datagram is answered with one LF, to the sender just put in the boxes.
+  UDPServer->SendText(edtHost->Text(), StrToInt(edtPort->Text()), "\n");
+}
+
+void TBaseform::BtnETXClick(TObject* Sender) {
+  const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
+  const int port = StrToInt(edtPort->Text());
+  const std::string host = edtHost->Text();
+  UDPServer->SendText(host, port, text);
 }

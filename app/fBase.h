@@ -8,6 +8,7 @@
 
 #include "app/LogPane.h"
 #include "controls/Controls.h"
+#include "net/IdUDPServer.h"
 
 class TBaseform : public TForm {
  public:
@@ -51,6 +52,7 @@ class TBaseform : public TForm {
   TStatusBar* StatusBar = nullptr;
   // Non-visual components.
   TTimer* SysTimer = nullptr;
+  TIdUDPServer* UDPServer = nullptr;
 
   // The log pane. Every write to it goes through these.
   const std::string& LogText() const { return log_.Text(); }
@@ -66,6 +68,11 @@ class TBaseform : public TForm {
   void AppException(TObject* Sender, const std::exception& E);
   void BtSetClick(TObject* Sender);
   void ButtonResetClick(TObject* Sender);
+
+  // Network console.
+  void ChBxActivClick(TObject* Sender);
+  void UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocketHandle& ABinding);
+  void BtnETXClick(TObject* Sender);
 
  private:
   void ReadDesign();

@@ -131,6 +131,7 @@ const TFormDesign kBaseform{
     .StatusBar = "StatusBar",
     .StatusPanels = kStatusPanels,
     .TimerInterval = 5,
+    .UdpDefaultPort = 50000,
 };
 
 }  // namespace

@@ -52,6 +52,7 @@ struct TFormDesign {
   std::string_view StatusBar;
   std::span<const TStatusPanelDesign> StatusPanels;
   int TimerInterval;  // SysTimer, disabled at start
+  int UdpDefaultPort;  // UDPServer, inactive at start
 };
 
 const TFormDesign& BaseformDesign();

@@ -1,0 +1,164 @@
+// The window's network side against real loopback datagrams, on the headless
+// window system: what is shown, what goes into the remote boxes, the answer.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <memory>
+
+#include "app/DateTimeText.h"
+#include "app/fBase.h"
+#include "controls/Headless.h"
+#include "net/IdStack.h"
+#include "tests/app/UdpPeer.h"
+
+namespace {
+
+class NetConsole : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetWindowSystem(&ws);
+    form = std::make_unique<TBaseform>(nullptr);
+    form->Show();
+  }
+  void TearDown() override {
+    form.reset();
+    SetWindowSystem(nullptr);
+  }
+  // Ticks "Активация" on a port nobody holds.
+  int Activate() {
+    const int port = FreeUdpPort();
+    form->EdPort->SetText(std::to_string(port));
+    form->ChBxActiv->OperatorClick();
+    EXPECT_TRUE(form->UDPServer->Active());
+    return port;
+  }
+  // Sends data to the console and waits for its LF answer.
+  void Exchange(const std::string& data) {
+    ASSERT_TRUE(peer.SendTo(port, data));
+    int from = 0;
+    std::optional<std::string> answer;
+    ws.RunUntil([&] { return (answer = peer.Receive(0, &from)).has_value(); }, 5000);
+    ASSERT_TRUE(answer.has_value()) << "no answer";
+    EXPECT_EQ(*answer, "\n");
+    EXPECT_EQ(from, port) << "the answer leaves from the server's port";
+  }
+  THeadlessWindowSystem ws;
+  std::unique_ptr<TBaseform> form;
+  UdpPeer peer;
+  int port = 0;
+};
+
+TEST_F(NetConsole, StartStateOfTheNetworkSide) {
+  char host[256] = {};
+  gethostname(host, sizeof host);
+  EXPECT_EQ(form->LHostName->Caption(), std::string("Имя ПК:") + host);
+  EXPECT_EQ(form->LHostAddress->Caption(), "Мой IP:" + GlobalStack->FirstLocalAddress());
+  EXPECT_EQ(form->EdPort->Text(), "50000");
+  EXPECT_EQ(form->LBufferSize->Caption(), "Объем буфера:  8192");
+  EXPECT_FALSE(form->UDPServer->Active());
+  EXPECT_EQ(form->UDPServer->DefaultPort(), 50000);
+}
+
+TEST_F(NetConsole, DatagramIsShownItsSenderTakenAndAnsweredWithLf) {
+  port = Activate();
+  Exchange("hello\r\n");
+  EXPECT_EQ(form->LogText(), "hello\r\n");
+  EXPECT_EQ(form->edtHost->Text(), "127.0.0.1");
+  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.Port()));
+}
+
+TEST_F(NetConsole, SsiLineGetsTheDateAndTimeOnTheNewLine) {
+  port = Activate();
+  const std::time_t before = std::time(nullptr);
+  Exchange("ssi test\r");
+  const std::time_t after = std::time(nullptr);
+  const std::string& text = form->LogText();
+  ASSERT_EQ(text.rfind("ssi test\r\n", 0), 0u) << text;
+  bool matched = false;
+  for (std::time_t t = before; t <= after && !matched; ++t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    matched = text == "ssi test\r\n" + DateTimeToText(local) + " ";
+  }
+  EXPECT_TRUE(matched) << text;
+
+  // Two line breaks, two stamps; no line break, no stamp.
+  form->LogClear();
+  Exchange("a SsI\rb\r");
+  const std::string stamped = form->LogText();
+  EXPECT_EQ(std::count(stamped.begin(), stamped.end(), '\n'), 2);
+  EXPECT_EQ(stamped.rfind("a SsI\r\n", 0), 0u);
+  form->LogClear();
+  Exchange("SSI only");
+  EXPECT_EQ(form->LogText(), "SSI only");
+}
+
+TEST_F(NetConsole, ZeroByteEndsTheDisplayButNotTheAnswer) {
+  port = Activate();
+  Exchange(std::string("xy\0zw\r", 6));
+  EXPECT_EQ(form->LogText(), "xy");
+  // The SSI test looks past the zero byte, but its CR is never reached.
+  Exchange(std::string("q\0ssi\r", 6));
+  EXPECT_EQ(form->LogText(), "xyq");
+}
+
+TEST_F(NetConsole, DatagramsWithoutCrContinueTheLineAndEmptyOnesShowNothing) {
+  port = Activate();
+  form->LogAddLine("first");  // an open line
+  Exchange("ab");
+  Exchange("cd");
+  EXPECT_EQ(form->LogText(), "first\r\nabcd");
+  form->edtHost->SetText("192.168.0.150");
+  Exchange("");
+  EXPECT_EQ(form->LogText(), "first\r\nabcd");
+  EXPECT_EQ(form->edtHost->Text(), "127.0.0.1");
+}
+
+TEST_F(NetConsole, SendBeforeActivationActivatesOnTheDefaultPortAndLeavesTheBoxAlone) {
+  port = FreeUdpPort();
+  form->UDPServer->SetDefaultPort(port);
+  form->edtHost->SetText("127.0.0.1");
+  form->edtPort->SetText(std::to_string(peer.Port()));
+  form->EdCmdLn->SetText("АТ+ver");  // Cyrillic goes out as Windows-1251
+  form->BtnETX->OperatorClick();
+  int from = 0;
+  const auto line = peer.Receive(5000, &from);
+  ASSERT_TRUE(line.has_value());
+  EXPECT_EQ(*line, "\xC0\xD2+ver\r");
+  EXPECT_EQ(from, port);
+  EXPECT_TRUE(form->UDPServer->Active());
+  EXPECT_FALSE(form->ChBxActiv->Checked());
+  EXPECT_EQ(form->EdCmdLn->Text(), "АТ+ver");
+  EXPECT_EQ(form->LogText(), "");
+  // From now on datagrams are shown and answered.
+  Exchange("in\r");
+  EXPECT_EQ(form->LogText(), "in\r\n");
+  // Unticking after ticking deactivates whatever activated the server.
+  form->ChBxActiv->OperatorClick();
+  form->ChBxActiv->OperatorClick();
+  EXPECT_FALSE(form->UDPServer->Active());
+}
+
+TEST_F(NetConsole, FailuresStaySilent) {
+  form->EdPort->SetText("50x00");
+  form->ChBxActiv->OperatorClick();
+  EXPECT_TRUE(form->ChBxActiv->Checked());
+  EXPECT_FALSE(form->UDPServer->Active());
+  EXPECT_EQ(form->UDPServer->DefaultPort(), 50000);
+
+  form->ChBxActiv->OperatorClick();  // untick
+  form->edtPort->SetText("port");
+  form->BtnETX->OperatorClick();
+  EXPECT_FALSE(form->UDPServer->Active()) << "nothing was sent, nothing activated";
+
+  // A port that is taken: the box stays ticked, the server inactive.
+  UdpPeer holder;
+  form->EdPort->SetText(std::to_string(holder.Port()));
+  form->ChBxActiv->OperatorClick();
+  EXPECT_TRUE(form->ChBxActiv->Checked());
+  EXPECT_FALSE(form->UDPServer->Active());
+  EXPECT_TRUE(ws.Messages().empty());
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The console window through the Qt binding, offscreen, with real widgets:
+// geometry at start, the log pane's view, an operator click and a datagram.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/fBase.h"
+#include "controls/Cp1251.h"
+#include "controls/qt/QtLogView.h"
+#include "controls/qt/QtWindowSystem.h"
+#include "tests/app/UdpPeer.h"
+
+namespace {
+
+int g_argc = 1;
+char g_name[] = "test_app";
+char* g_argv[] = {g_name, nullptr};
+
+bool PumpUntil(const std::function<bool()>& cond, int ms = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!cond()) {
+    if (timer.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+class QtConsole : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ws = new TQtWindowSystem(g_argc, g_argv); }
+  static void TearDownTestSuite() {
+    delete ws;
+    ws = nullptr;
+  }
+  void SetUp() override {
+    SetWindowSystem(ws);
+    form = std::make_unique<TBaseform>(nullptr);
+    form->Show();
+    QCoreApplication::processEvents();
+  }
+  void TearDown() override {
+    form.reset();
+    SetWindowSystem(nullptr);
+  }
+  static QWidget* W(const TControl& c) { return TQtWindowSystem::WidgetOf(c); }
+  TLogView* View() { return dynamic_cast<TLogView*>(W(*form->MemMess)); }
+
+  static TQtWindowSystem* ws;
+  std::unique_ptr<TBaseform> form;
+};
+TQtWindowSystem* QtConsole::ws = nullptr;
+
+TEST_F(QtConsole, GeometryAtStartMatchesTheFormDescription) {
+  struct Expect {
+    TControl* control;
+    QRect rect;
+  };
+  const Expect expected[] = {
+      {form->GrBxCmdLn, QRect(214, 28, 415, 43)}, {form->EdCmdLn, QRect(5, 14, 296, 23)},
+      {form->BtTransmit, QRect(306, 15, 50, 22)}, {form->BtnETX, QRect(360, 15, 50, 22)},
+      {form->ButtonReset, QRect(220, 2, 90, 18)}, {form->BtSet, QRect(164, 30, 60, 24)},
+      {form->RButDirect, QRect(6, 15, 86, 17)},   {form->ChBxActiv, QRect(18, 125, 75, 13)},
+      {form->EdPort, QRect(123, 52, 37, 17)},     {form->edtHost, QRect(123, 86, 87, 17)},
+      {form->GrBxSet, QRect(0, 0, 209, 71)},      {form->BtnClose, QRect(152, 43, 48, 28)},
+      {form->sPanel, QRect(form->ClientWidth() - 3 - 238, 3, 238, form->ClientHeight() - 106)},
+      {form->iPanel, QRect(3, form->ClientHeight() - 103, form->ClientWidth() - 6, 100)},
+  };
+  for (const Expect& e : expected) {
+    ASSERT_NE(W(*e.control), nullptr) << e.control->Name();
+    EXPECT_EQ(W(*e.control)->geometry(), e.rect) << e.control->Name();
+  }
+  QWidget* window = W(*form);
+  EXPECT_EQ(window->size(), QSize(form->ClientWidth(), form->ClientHeight()));
+  EXPECT_EQ(window->windowTitle(), QString::fromUtf8("Конфигуратор TORIN5  ДОРМАКС "));
+  EXPECT_FALSE(W(*form->GrBxSet)->isVisible());
+  EXPECT_TRUE(W(*form->MemMess)->isVisible());
+  // The memo fills its panel within the panel's inner border.
+  EXPECT_EQ(W(*form->MemMess)->geometry(),
+            QRect(5, 5, form->vPanel->Width() - 10, form->vPanel->Height() - 10));
+}
+
+TEST_F(QtConsole, LogViewShowsWindows1251AsCyrillicAndKeepsUpWithAppends) {
+  std::string upper;
+  for (int b = 0xC0; b <= 0xFF; ++b) upper.push_back(static_cast<char>(b));
+  form->LogAppend(upper);
+  ASSERT_TRUE(PumpUntil([&] { return !View()->HasPending(); }));
+  EXPECT_EQ(View()->toPlainText(),
+            QString::fromUtf8("АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюя"));
+
+  form->LogClear();
+  for (int i = 0; i < 20000; ++i) {
+    form->LogAppend("line " + std::to_string(i));
+    form->LogNewLine();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return !View()->HasPending(); }));
+  QString expected = QString::fromUtf8(Cp1251ToUtf8(form->LogText()));
+  expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  EXPECT_EQ(View()->toPlainText(), expected);
+  // Far fewer batches than appends reached the document.
+  EXPECT_LT(View()->FlushCount(), 1000);
+}
+
+TEST_F(QtConsole, OperatorClickOnSettingsShowsTheGroupAndFocusesTheCommandLine) {
+  QTest::mouseClick(W(*form->BtSet), Qt::LeftButton);
+  EXPECT_TRUE(form->GrBxSet->Visible());
+  EXPECT_TRUE(W(*form->GrBxSet)->isVisible());
+  EXPECT_EQ(form->ActiveControl(), form->EdCmdLn);
+  QTest::mouseClick(W(*form->BtSet), Qt::LeftButton);
+  EXPECT_FALSE(W(*form->GrBxSet)->isVisible());
+}
+
+TEST_F(QtConsole, DatagramReachesTheViewAndIsAnswered) {
+  UdpPeer peer;
+  const int port = FreeUdpPort();
+  form->EdPort->SetText(std::to_string(port));
+  QTest::mouseClick(W(*form->ChBxActiv), Qt::LeftButton);
+  ASSERT_TRUE(form->ChBxActiv->Checked());
+  ASSERT_TRUE(form->UDPServer->Active());
+  ASSERT_TRUE(peer.SendTo(port, "hello\r\n"));
+  std::optional<std::string> answer;
+  ASSERT_TRUE(PumpUntil([&] { return (answer = peer.Receive(0)).has_value(); }));
+  EXPECT_EQ(*answer, "\n");
+  ASSERT_TRUE(PumpUntil([&] { return !View()->HasPending(); }));
+  EXPECT_EQ(View()->toPlainText(), QStringLiteral("hello\n"));
+  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.Port()));
+}
+
+}  // namespace

@@ -171,7 +171,11 @@ TVaCommEventThread::~TVaCommEventThread() {
   count_->Release();
 }
 
+// The stopped thread may end and free itself at once. It takes the count's
+// lock on its way out, so holding that lock here keeps it (and the event's
+// descriptor) alive until the signal is given.
 void TVaCommEventThread::Stop() {
+  std::lock_guard guard(count_->lock);
   RequestStop();
   WakeEvent.Signal();
 }
@@ -227,6 +231,11 @@ TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<Com
 
 TVaCommWriteThread::~TVaCommWriteThread() {
   count_->Release();
+}
+
+void TVaCommWriteThread::Stop() {
+  std::lock_guard guard(count_->lock);  // as the monitor's Stop
+  CloseEvent.Signal();
 }
 
 bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {

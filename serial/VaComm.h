@@ -167,7 +167,7 @@ class TVaCommWriteThread : public TThread {
   TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<CommDevice> Device,
                      std::shared_ptr<CommThreadCount> Count, std::int32_t Capacity);
   ~TVaCommWriteThread() override;
-  void Stop() { CloseEvent.Signal(); }
+  void Stop();
   // Appends N bytes, waiting up to the owner's WriteTimeout for room; false
   // when there is none by then, or at once when the device has failed.
   bool Enqueue(const void* Data, std::int32_t N);

@@ -349,8 +349,9 @@ class TEdit : public TWinControl {
   // Sees each typed key (Windows-1251) before the edit takes it.
   TKeyPressEvent OnKeyPress;
   // The operator typed Key: OnKeyPress sees it first; unless the handler set
-  // it to 0 the (possibly changed) key then goes into the edit. Returns the
-  // key the edit took, 0 when swallowed or when the handler failed.
+  // it to 0 the (possibly changed) key then goes into the edit (a read-only
+  // edit ignores it). Returns the key passed on, 0 when swallowed or when
+  // the handler failed.
   char OperatorKey(char Key);
   // OperatorKey for each byte of Keys.
   void OperatorType(std::string_view Keys);

@@ -422,7 +422,7 @@ class TQtComboBoxPeer : public TQtPeer<TComboBoxPeer, TComboWidget> {
       : TQtPeer(Control, new TComboWidget(Parent), true, true) {
     w()->setEditable(false);
     w()->setMaxVisibleItems(8);
-    w()->BeforePopup = [&Control] { Control.ItemsChanged(); };
+    w()->BeforePopup = [&Control] { RunGuarded(&Control, [&Control] { Control.ItemsChanged(); }); };
     // activated comes from the operator only, even for the same item again.
     QObject::connect(w(), &QComboBox::activated, this,
                      [&Control](int index) { Control.OperatorSelect(index); });

@@ -455,7 +455,7 @@ TEST(VaCommMonitor, BatchThatRunsAfterCloseFindsThePortClosed) {
   comm.device->PushEvent(EV_RXCHAR | EV_ERR | EV_RXFLAG);
   // The batch is queued for the main thread, which has not run it yet.
   const auto deadline = SteadyClock::now() + 5s;
-  while (PendingCallCount() == 0 && SteadyClock::now() < deadline) std::this_thread::yield();
+  while (PendingCallCount() == 0 && SteadyClock::now() < deadline) std::this_thread::sleep_for(1ms);
   ASSERT_EQ(PendingCallCount(), 1u);
   comm.Close();
   ASSERT_TRUE(PumpUntil([&] { return flags == 1; }));
@@ -472,7 +472,8 @@ TEST(VaCommMonitor, ComponentOutlivesTheCallsQueuedForIt) {
     comm.device->Receive("q");
     comm.device->PushEvent(EV_RXCHAR);
     const auto deadline = SteadyClock::now() + 5s;
-    while (PendingCallCount() == 0 && SteadyClock::now() < deadline) std::this_thread::yield();
+    while (PendingCallCount() == 0 && SteadyClock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
     ASSERT_EQ(PendingCallCount(), 1u);
   }  // destroyed with the batch still queued: it runs before the memory goes
   EXPECT_EQ(PendingCallCount(), 0u);

@@ -115,6 +115,20 @@ TEST_F(VaCommPty, MegabyteEachWayByteExact) {
   EXPECT_TRUE(at_device == data) << "device got " << at_device.size() << " bytes";
 }
 
+TEST_F(VaCommPty, DirectWriteWithTxEmptyInTheMask) {
+  int empties = 0;
+  comm.OnTxEmpty = [&](TObject*) { ++empties; };
+  comm.SetDirectWrite(true);
+  comm.SetMonitorEvents({ceTxEmpty});
+  comm.Open();
+  EXPECT_EQ(comm.EventMask(), EV_TXEMPTY);
+  EXPECT_EQ(comm.WriteBuf("direct", 6), 6);
+  EXPECT_EQ(ReadFully(line.Master(), 6, 5s), "direct");
+  EXPECT_TRUE(PumpUntil([&] { return empties == 1; }));
+  PumpFor(50ms);
+  EXPECT_EQ(empties, 1);
+}
+
 TEST_F(VaCommPty, OpenFailuresNameTheDevice) {
   comm.Open();
   TVaComm second(nullptr);

@@ -26,6 +26,7 @@ inline constexpr int Id_SOCKET_ERROR = -1;
 inline constexpr int Id_PF_INET = 2;
 inline constexpr int Id_SOCK_DGRAM = 2;
 inline constexpr int Id_SD_Send = 1;
+inline constexpr int Id_SD_Both = 2;
 // Socket level and options in WinSock numbering; the platform class maps them.
 inline constexpr int Id_SOL_SOCKET = 0xFFFF;
 inline constexpr int Id_SO_BROADCAST = 0x20;

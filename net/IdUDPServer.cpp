@@ -69,6 +69,9 @@ TIdUDPServer::TIdUDPServer(TComponent* AOwner)
     : TIdUDPBase(AOwner), bindings_(std::make_unique<TIdSocketHandles>(this)) {}
 
 TIdUDPServer::~TIdUDPServer() {
+  // The wait for the listener below runs a delivery it had already queued;
+  // the handler's owner may be half destroyed by now, so it is not called.
+  destroying_.store(true);
   try {
     SetActive(false);
   } catch (...) {
@@ -100,24 +103,37 @@ TIdSocketHandle* TIdUDPServer::AcquireBinding() {
 
 void TIdUDPServer::ReleaseBinding() {
   if (reply_binding_.load() == nullptr) return;
+  // A handler run while this deactivation waits may deactivate again: the
+  // first one finishes the job.
+  if (releasing_.exchange(true)) return;
   TIdUDPListenerThread* listener = listener_.get();
   if (listener != nullptr) listener->StopLoop();
-  for (int i = 0; i < bindings_->Count(); ++i) bindings_->Items(i)->ReleaseSocket();
-  if (listener != nullptr) {
-    if (listener->DeliveryRunsOnThisThread()) {
+  if (listener != nullptr && !listener->DeliveryRunsOnThisThread()) {
+    // Shutting the sockets down ends the listener's wait at once (and makes
+    // late sends fail); they are closed only after the listener has ended,
+    // because a number closed under a running receive can be handed to a
+    // new descriptor straight away.
+    for (int i = 0; i < bindings_->Count(); ++i) {
+      TIdSocketHandle* binding = bindings_->Items(i);
+      if (binding->HasSocket()) GlobalStack->ShutdownSocket(binding->SocketHandle(), Id_SD_Both);
+    }
+    // On the main thread this keeps running marshalled calls, so a delivery
+    // already queued still runs and the listener can end.
+    listener->WaitForExit();
+    listener_.reset();
+    for (int i = 0; i < bindings_->Count(); ++i) bindings_->Items(i)->ReleaseSocket();
+  } else {
+    for (int i = 0; i < bindings_->Count(); ++i) bindings_->Items(i)->ReleaseSocket();
+    if (listener != nullptr) {
       // Deactivated from inside OnUDPRead: the listener is waiting for this
-      // very call, so waiting for it would never end. It is stopped and frees
-      // itself once the handler has returned.
+      // very call, so waiting for it would never end. It is stopped, reads
+      // nothing more, and frees itself once the handler has returned.
       listener->SetFreeOnThreadEnd(true);
       listener_.release();
-    } else {
-      // On the main thread this keeps running marshalled calls, so a
-      // delivery already queued still runs and the listener can end.
-      listener->WaitForExit();
-      listener_.reset();
     }
   }
   reply_binding_.store(nullptr);
+  releasing_.store(false);
 }
 
 void TIdUDPServer::ApplyBroadcast() {
@@ -133,5 +149,5 @@ void TIdUDPServer::DatagramArrived(TMemoryStream& AData, TIdSocketHandle& ABindi
 }
 
 void TIdUDPServer::FireUDPRead(TMemoryStream& AData, TIdSocketHandle& ABinding) {
-  if (OnUDPRead) OnUDPRead(this, AData, ABinding);
+  if (OnUDPRead && !destroying_.load()) OnUDPRead(this, AData, ABinding);
 }

@@ -87,4 +87,6 @@ class TIdUDPServer : public TIdUDPBase {
   std::atomic<TIdSocketHandle*> reply_binding_{nullptr};
   std::unique_ptr<TIdUDPListenerThread> listener_;
   std::atomic<bool> threaded_event_{false};
+  std::atomic<bool> destroying_{false};
+  std::atomic<bool> releasing_{false};
 };

@@ -104,18 +104,6 @@ TEST_F(StackTest, DottedQuadNeedsFourPartsFrom0To255) {
   }
 }
 
-TEST(CutTokenTest, CutsAtTheFirstDelimiterOrTakesEverything) {
-  std::string text = "10.0.0.7";
-  EXPECT_EQ(CutToken(text, "."), "10");
-  EXPECT_EQ(text, "0.0.7");
-  std::string last = "7";
-  EXPECT_EQ(CutToken(last, "."), "7");
-  EXPECT_EQ(last, "");
-  std::string lead = ".5";
-  EXPECT_EQ(CutToken(lead, "."), "");
-  EXPECT_EQ(lead, "5");
-}
-
 TEST_F(StackTest, AddressTextBothWays) {
   EXPECT_EQ(GlobalStack->AddressToText(Bytes(192, 168, 0, 150)), "192.168.0.150");
   EXPECT_EQ(GlobalStack->AddressToText(Bytes(0, 0, 0, 0)), "0.0.0.0");

@@ -355,6 +355,33 @@ TEST_F(ServerTest, DeliveryQueuedBeforeDeactivationStillRuns) {
   EXPECT_FALSE(client.Receive(50).has_value());
 }
 
+TEST_F(ServerTest, HandlerRunDuringDeactivationCanNeitherSendNorDeactivateAgain) {
+  int sendError = 0;
+  then_ = [this, &sendError](TIdSocketHandle& b) {
+    try {
+      server_->SendText(b.RemoteIP(), b.RemotePort(), "\n");
+    } catch (const EIdSocketError& e) {
+      sendError = e.ErrorCode();
+    }
+    server_->SetActive(false);  // already under way: returns at once
+  };
+  server_->SetActive(true);
+  UdpPeer client;
+  ASSERT_TRUE(client.SendTo(port_, "late"));
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (PendingCallCount() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(PendingCallCount(), 1u);
+  server_->SetActive(false);
+  ASSERT_EQ(Count(), 1u);
+  EXPECT_NE(sendError, 0);
+  EXPECT_FALSE(server_->Active());
+  EXPECT_EQ(server_->Listener(), nullptr);
+  EXPECT_TRUE(nettest::PortIsFree(port_));
+  EXPECT_FALSE(client.Receive(50).has_value());
+}
+
 TEST_F(ServerTest, HandlerFailuresCostOnlyTheirDatagram) {
   then_ = [](TIdSocketHandle&) { throw Exception("handler failed"); };
   server_->SetActive(true);
@@ -475,6 +502,22 @@ TEST_F(ServerTest, NameThatCannotBeFoundNeitherSendsNorActivates) {
     EXPECT_FALSE(server.Active());
   }
   StackClass = saved;
+}
+
+TEST_F(ServerTest, DestroyedServerDoesNotCallItsHandlerAnyMore) {
+  server_->SetActive(true);
+  UdpPeer client;
+  ASSERT_TRUE(client.SendTo(port_, "queued"));
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (PendingCallCount() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(PendingCallCount(), 1u);
+  // The queued delivery runs during the destruction, but not into the
+  // handler, whose owner may be going away too.
+  server_.reset();
+  EXPECT_EQ(PendingCallCount(), 0u);
+  EXPECT_EQ(Count(), 0u);
 }
 
 TEST_F(ServerTest, DestroyingTheLastComponentDestroysTheStack) {

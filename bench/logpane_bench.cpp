@@ -1,43 +1,48 @@
-// Cost of LogAppend per byte on a pane that already holds 1 MB and 100 MB.
-// The pane is never trimmed, so the second must cost about what the first
-// does; the ratio is printed at the end.
+// Cost of LogAppend per byte on a pane that already holds 1 MB and 100 MB,
+// through the window (pane, control and view peer) on the headless window
+// system. The pane is never trimmed, so the second must cost about what the
+// first does; the ratio is printed at the end.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 
-#include "app/LogPane.h"
+#include "app/fBase.h"
+#include "controls/Headless.h"
 
 namespace {
 
 std::map<std::int64_t, double> g_ns_per_byte;
 
-void FillTo(TLogPane& pane, std::size_t bytes) {
+void FillTo(TBaseform& form, std::size_t bytes) {
   const std::string line(62, 'a');
-  while (pane.Text().size() < bytes) {
-    pane.LogAppend(line);
-    pane.LogNewLine();
+  while (form.LogText().size() < bytes) {
+    form.LogAppend(line);
+    form.LogNewLine();
   }
 }
 
 // One call per byte, as the text display of a serial stream does.
 void BM_LogAppendPerByte(benchmark::State& state) {
-  TLogPane pane;
-  std::size_t viewed = 0;
-  pane.OnAppend = [&](std::string_view s) { viewed += s.size(); };
-  FillTo(pane, static_cast<std::size_t>(state.range(0)));
-  const std::size_t start = pane.Text().size();
-  for (auto _ : state) {
-    pane.LogAppend("x");
+  THeadlessWindowSystem windows;
+  SetWindowSystem(&windows);
+  {
+    TBaseform form(nullptr);
+    form.Show();
+    FillTo(form, static_cast<std::size_t>(state.range(0)));
+    const std::size_t start = form.LogText().size();
+    for (auto _ : state) {
+      form.LogAppend("x");
+    }
+    const double bytes = static_cast<double>(form.LogText().size() - start);
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    state.counters["ns_per_byte"] = benchmark::Counter(
+        bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   }
-  benchmark::DoNotOptimize(viewed);
-  const double bytes = static_cast<double>(pane.Text().size() - start);
-  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
-  state.counters["ns_per_byte"] = benchmark::Counter(
-      bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  SetWindowSystem(nullptr);
 }
-BENCHMARK(BM_LogAppendPerByte)->Arg(1 << 20)->Arg(100 << 20)->MinTime(0.5)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogAppendPerByte)->Arg(1 << 20)->Arg(100 << 20)->MinTime(0.3)->Repetitions(5)->Unit(benchmark::kNanosecond);
 
 class Collect : public benchmark::ConsoleReporter {
  public:
@@ -45,7 +50,10 @@ class Collect : public benchmark::ConsoleReporter {
     for (const Run& r : runs) {
       if (r.run_type == Run::RT_Iteration && r.iterations > 0) {
         const auto arg = r.benchmark_name().substr(r.benchmark_name().find('/') + 1);
-        g_ns_per_byte[std::stoll(arg)] = r.GetAdjustedRealTime();
+        // The quickest repetition: the least disturbed by the rest of the machine.
+        double& best = g_ns_per_byte[std::stoll(arg)];
+        const double t = r.GetAdjustedRealTime();
+        if (best == 0 || t < best) best = t;
       }
     }
     ConsoleReporter::ReportRuns(runs);

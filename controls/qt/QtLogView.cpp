@@ -4,10 +4,14 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 #include "controls/Cp1251.h"
 
-TLogView::TLogView(QWidget* Parent) : QPlainTextEdit(Parent) {
+TLogView::TLogView(QWidget* Parent) : QPlainTextEdit(Parent), frame_timer_(new QTimer(this)) {
+  frame_timer_->setSingleShot(true);
+  frame_timer_->setTimerType(Qt::PreciseTimer);
+  connect(frame_timer_, &QTimer::timeout, this, [this] { Flush(); });
   setUndoRedoEnabled(false);  // the undo stack would keep every append
   setReadOnly(true);
   setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -35,8 +39,13 @@ void TLogView::AppendBytes(std::string_view Cp1251) {
   }
   if (!flush_posted_ && !pending_.isEmpty()) {
     flush_posted_ = true;
-    QMetaObject::invokeMethod(
-        this, [this] { Flush(); }, Qt::QueuedConnection);
+    const qint64 since = since_flush_.isValid() ? since_flush_.elapsed() : kFrameMs;
+    if (since >= kFrameMs) {
+      QMetaObject::invokeMethod(
+          this, [this] { Flush(); }, Qt::QueuedConnection);
+    } else {
+      frame_timer_->start(static_cast<int>(kFrameMs - since));
+    }
   }
 }
 
@@ -48,7 +57,9 @@ void TLogView::ClearAll() {
 
 void TLogView::Flush() {
   flush_posted_ = false;
+  frame_timer_->stop();
   if (pending_.isEmpty()) return;
+  since_flush_.restart();
   QScrollBar* bar = verticalScrollBar();
   const bool follow = bar->value() >= bar->maximum();
   QTextCursor end(document());

@@ -1,12 +1,17 @@
 // The log pane's view: a read-only plain-text view fed with Windows-1251
-// bytes. Appends are converted at once and shown in one batch per turn of
-// the event loop; CR LF breaks the line. The view follows the tail unless
+// bytes. Appends are converted at once and shown in batches, at most one per
+// turn of the event loop and at most one per display frame, so a stream of
+// small appends does not redraw the view for each of them; CR LF breaks the
+// line. The view follows the tail unless
 // the operator scrolled up, and keeps the operator's selection.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QString>
 #include <string_view>
+
+class QTimer;
 
 class TLogView : public QPlainTextEdit {
  public:
@@ -22,7 +27,12 @@ class TLogView : public QPlainTextEdit {
   long long FlushCount() const { return flushes_; }
 
  private:
+  // Shortest time between two batches.
+  static constexpr int kFrameMs = 16;
+
   QString pending_;
+  QElapsedTimer since_flush_;
+  QTimer* frame_timer_;
   bool cr_pending_ = false;  // the bytes so far end in CR
   bool flush_posted_ = false;
   long long flushes_ = 0;

@@ -213,6 +213,8 @@ int TThread::WaitForExit() {
   } else if (finished_event_.WaitFor(INFINITE) != wrSignaled) {
     RaiseThreadError(errno);
   }
+  // Pairs with the store in Entry, which comes after exit_code_ is written.
+  (void)finished_.load(std::memory_order_acquire);
   return exit_code_;
 }
 

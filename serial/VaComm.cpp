@@ -249,8 +249,8 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
       const std::int32_t before = buffer_.Count();
       if (static_cast<std::int64_t>(before) + N <= buffer_.Capacity()) {
         buffer_.Append(Data, N);
-        // Bytes in the buffer keep the event set (the writer re-sets it when
-        // bytes remain after a write), so only the first ones need to set it.
+        // The event stays set while the buffer holds bytes (the writer clears
+        // it only once it has emptied the buffer): only the first ones set it.
         if (before == 0) DataPendingEvent.Signal();
         return true;
       }

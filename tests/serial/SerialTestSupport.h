@@ -105,7 +105,6 @@ class FakeComm : public TVaComm {
  public:
   FakeComm() : TVaComm(nullptr) {}
   std::shared_ptr<FakeCommDevice> device = std::make_shared<FakeCommDevice>();
-  int create_handle_error = 0;
 
  protected:
   std::shared_ptr<CommDevice> CreateHandle() override;

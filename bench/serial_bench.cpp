@@ -23,10 +23,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kTotal = 8u << 20;
+constexpr std::size_t kTotal = 4u << 20;
 constexpr std::size_t kChunk = 2048;  // the writer's default buffer size
 constexpr std::size_t kLargeChunk = 16384;
-constexpr int kRounds = 5;
+constexpr int kRounds = 9;
 
 void WriteAll(int fd, const char* data, std::size_t n, std::size_t chunk) {
   std::size_t done = 0;

@@ -260,7 +260,14 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
-    WriteDoneEvent.WaitFor(static_cast<std::uint32_t>(left));
+    if (IsMainThread()) {
+      // The writer may be waiting for this very thread to run its report;
+      // waiting without running it would only end in the time-out.
+      const int fds[2] = {WriteDoneEvent.Handle(), CallsQueuedEvent().Fd()};
+      if (WaitForAnyFd(fds, static_cast<std::uint32_t>(left)) == 1) CheckSynchronize(0);
+    } else {
+      WriteDoneEvent.WaitFor(static_cast<std::uint32_t>(left));
+    }
   }
 }
 

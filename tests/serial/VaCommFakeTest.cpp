@@ -349,6 +349,30 @@ TEST(VaCommWriter, EnqueueExactFillAndOversizeWithoutBurningCpu) {
   EXPECT_EQ(comm.device->Written(), std::string(16, 'a'));
 }
 
+TEST(VaCommWriter, BurstFromTheMainThreadLargerThanTheBufferGoesOutWhole) {
+  // Each emptied buffer is reported on the main thread, which is the one
+  // waiting for room here: the wait must let the report run.
+  FakeComm comm;
+  TVaBuffers buffers;
+  buffers.SetWriteSize(16);
+  buffers.SetWriteTimeout(2000);
+  comm.SetBuffers(buffers);
+  int empties = 0;
+  comm.OnTxEmpty = [&](TObject*) { ++empties; };
+  comm.Open();
+  std::string expected;
+  const auto start = SteadyClock::now();
+  for (int i = 0; i < 20; ++i) {
+    const std::string piece = "chunk-" + std::to_string(i % 10) + "-xyzw";  // 12 bytes
+    ASSERT_TRUE(comm.WriteText(piece)) << i;
+    expected += piece;
+  }
+  EXPECT_LT(SteadyClock::now() - start, 1000ms) << "a write waited out its time-out";
+  EXPECT_TRUE(PumpUntil([&] { return comm.device->Written().size() == expected.size(); }));
+  EXPECT_EQ(comm.device->Written(), expected);
+  EXPECT_GE(empties, 1);
+}
+
 TEST(VaCommWriter, TxEmptyHandlerErrorDoesNotEndTheWriter) {
   HookRecorder hook;
   FakeComm comm;

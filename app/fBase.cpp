@@ -129,6 +129,22 @@ void TBaseform::ReadDesign() {
   SysTimer->SetEnabled(false);
   SysTimer->SetInterval(d.TimerInterval);
 
+  VaComm = new TVaComm(this);
+  VaComm->SetName("VaComm");
+  VaComm->SetBaudrate(brUser);  // the rate comes from UserBaudrate
+  TVaFlowControl flow;
+  flow.SetOutCtsFlow(false);
+  flow.SetOutDsrFlow(false);
+  flow.SetControlDtr(dtrDisabled);
+  flow.SetControlRts(rtsDisabled);
+  flow.SetXonXoffOut(false);
+  flow.SetXonXoffIn(false);
+  flow.SetDsrSensitivity(false);
+  flow.SetTxContinueOnXoff(false);
+  VaComm->SetFlowControl(flow);
+  VaComm->SetDeviceName("COM%d");
+  VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
+
   UDPServer = new TIdUDPServer(this);
   UDPServer->SetName("UDPServer");
   UDPServer->SetDefaultPort(d.UdpDefaultPort);
@@ -155,13 +171,20 @@ void TBaseform::FormCreate(TObject* Sender) {
   SetApplicationOnException([this](TObject* s, const std::exception& e) { AppException(s, e); });
   ComboPortNum->SetItemIndex(ComboPortNum->Items().IndexOf("Порт 1"));
   ComboBaudrate->SetItemIndex(ComboBaudrate->Items().IndexOf("115200"));
+  VaComm->SetDatabits(db8);
+  VaComm->SetParity(paNone);
+  VaComm->SetStopbits(sb1);
   LHostName->SetCaption(LHostName->Caption() + UDPServer->LocalComputerName());
   LHostAddress->SetCaption(LHostAddress->Caption() + GlobalStack->FirstLocalAddress());
   EdPort->SetText(IntToStr(UDPServer->DefaultPort()));
   LBufferSize->SetCaption(LBufferSize->Caption() + IntToStr(UDPServer->BufferSize()));
 }
 
-void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {}
+void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {
+  // Closing a closed port does nothing; an open one is closed with its
+  // threads, and the close pause follows.
+  VaComm->Close();
+}
 
 void TBaseform::AppException(TObject* Sender, const std::exception& E) {
   // Only the serial component's errors are the operator's business; any

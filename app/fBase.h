@@ -9,6 +9,7 @@
 #include "app/LogPane.h"
 #include "controls/Controls.h"
 #include "net/IdUDPServer.h"
+#include "serial/VaComm.h"
 
 class TBaseform : public TForm {
  public:
@@ -52,6 +53,7 @@ class TBaseform : public TForm {
   TStatusBar* StatusBar = nullptr;
   // Non-visual components.
   TTimer* SysTimer = nullptr;
+  TVaComm* VaComm = nullptr;
   TIdUDPServer* UDPServer = nullptr;
 
   // The log pane. Every write to it goes through these.

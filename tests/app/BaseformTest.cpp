@@ -2,6 +2,12 @@
 // at start, the handlers of this window, and the exception hook.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include "app/fBase.h"
@@ -168,12 +174,58 @@ TEST_F(Console, CheckBoxRaisesOnProgramChangeButNotOnTheSameState) {
   EXPECT_FALSE(form->ChBxTreat->Checked());
 }
 
-TEST_F(Console, ClosingWithThePortClosedEndsTheLoop) {
+TEST_F(Console, SerialComponentHasItsDesignSettingsAndEightNOne) {
+  TVaComm& comm = *form->VaComm;
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_EQ(comm.Baudrate(), brUser);
+  EXPECT_EQ(comm.Databits(), db8);
+  EXPECT_EQ(comm.Parity(), paNone);
+  EXPECT_EQ(comm.Stopbits(), sb1);
+  EXPECT_EQ(comm.DeviceName(), "COM%d");
+  EXPECT_EQ(comm.PortNum(), 0);
+  EXPECT_EQ(comm.MonitorEvents(), (TVaCommEvents{ceError, ceRxChar, ceTxEmpty, ceRxFlag}));
+  EXPECT_EQ(comm.FlowControl()->ControlDtr(), dtrDisabled);
+  EXPECT_EQ(comm.FlowControl()->ControlRts(), rtsDisabled);
+  EXPECT_FALSE(comm.FlowControl()->OutCtsFlow());
+  EXPECT_FALSE(comm.FlowControl()->XonXoffIn());
+}
+
+TEST_F(Console, ClosingWithThePortClosedEndsTheLoopAtOnce) {
   SetMainForm(form.get());
+  const auto start = std::chrono::steady_clock::now();
   form->OperatorClose();
+  // Nothing was open, so there is no close pause.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_TRUE(ws.Terminated());
   EXPECT_FALSE(form->Visible());
   SetMainForm(nullptr);
+}
+
+TEST_F(Console, ClosingTheWindowClosesAnOpenPort) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  char dir[] = "/tmp/torin5-console-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/COM1";
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  setenv("TORIN5_PORTS", dir, 1);
+  form->VaComm->SetPortNum(1);
+  form->VaComm->SetUserBaudrate(115200);
+  form->VaComm->Open();
+  ASSERT_TRUE(form->VaComm->IsOpen());
+
+  SetMainForm(form.get());
+  form->OperatorClose();
+  EXPECT_FALSE(form->VaComm->IsOpen());
+  EXPECT_TRUE(ws.Terminated());
+  SetMainForm(nullptr);
+
+  unsetenv("TORIN5_PORTS");
+  unlink(link.c_str());
+  rmdir(dir);
+  close(slave);
+  close(master);
 }
 
 }  // namespace

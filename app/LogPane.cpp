@@ -1,16 +1,37 @@
 #include "app/LogPane.h"
 
+#include <algorithm>
+
 namespace {
 constexpr std::string_view kCrLf = "\r\n";
-
-bool EndsWithCrLf(const std::string& t) {
-  return t.size() >= 2 && t[t.size() - 2] == '\r' && t.back() == '\n';
-}
 }  // namespace
+
+std::string TLogPane::Text() const {
+  std::string out;
+  out.reserve(size_);
+  for (const std::string& b : blocks_) out += b;
+  return out;
+}
 
 void TLogPane::Append(std::string_view s) {
   if (s.empty()) return;
-  text_.append(s);
+  for (std::string_view rest = s; !rest.empty();) {
+    if (blocks_.empty() || blocks_.back().size() == kBlockSize) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(kBlockSize);
+    }
+    std::string& block = blocks_.back();
+    const std::size_t take = std::min(rest.size(), kBlockSize - block.size());
+    block.append(rest.substr(0, take));
+    rest.remove_prefix(take);
+  }
+  size_ += s.size();
+  if (s.size() >= 2) {
+    tail_[0] = s[s.size() - 2];
+  } else {
+    tail_[0] = tail_[1];
+  }
+  tail_[1] = s.back();
   if (OnAppend) OnAppend(s);
 }
 
@@ -19,7 +40,7 @@ void TLogPane::LogAppend(std::string_view s) { Append(s); }
 void TLogPane::LogAddLine(std::string_view s) {
   std::string line;
   line.reserve(s.size() + kCrLf.size());
-  if (text_.empty() || EndsWithCrLf(text_)) {
+  if (size_ == 0 || EndsWithCrLf()) {
     line.append(s).append(kCrLf);
   } else {
     line.append(kCrLf).append(s);
@@ -28,7 +49,9 @@ void TLogPane::LogAddLine(std::string_view s) {
 }
 
 void TLogPane::LogClear() {
-  std::string().swap(text_);  // give the memory back: the pane may have held a lot
+  std::vector<std::string>().swap(blocks_);  // give the memory back: the pane may have held a lot
+  size_ = 0;
+  tail_[0] = tail_[1] = 0;
   if (OnClear) OnClear();
 }
 

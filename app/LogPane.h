@@ -1,11 +1,14 @@
 // The log pane's text: Windows-1251 bytes, lines separated by CR LF. It is
-// never trimmed, so every operation costs what it adds, not what the pane
-// already holds. A view is told of each change and redraws incrementally.
+// never trimmed, so it is kept in fixed-size blocks: an append costs what it
+// adds and never moves what the pane already holds, however large it is. A
+// view is told of each change and redraws incrementally.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TLogPane {
  public:
@@ -13,7 +16,9 @@ class TLogPane {
   std::function<void(std::string_view)> OnAppend;
   std::function<void()> OnClear;
 
-  const std::string& Text() const { return text_; }
+  std::size_t Size() const { return size_; }
+  // A copy of the whole text (costs its length).
+  std::string Text() const;
 
   // The text continues the last line.
   void LogAppend(std::string_view s);
@@ -27,7 +32,13 @@ class TLogPane {
   // are dropped.
   void ShowPrintable(std::string_view bytes);
 
+  static constexpr std::size_t kBlockSize = 1 << 20;
+
  private:
   void Append(std::string_view s);
-  std::string text_;
+  bool EndsWithCrLf() const { return size_ >= 2 && tail_[0] == '\r' && tail_[1] == '\n'; }
+
+  std::vector<std::string> blocks_;  // each holds at most kBlockSize bytes
+  std::size_t size_ = 0;
+  char tail_[2] = {0, 0};  // the last two bytes
 };

@@ -57,7 +57,8 @@ class TBaseform : public TForm {
   TIdUDPServer* UDPServer = nullptr;
 
   // The log pane. Every write to it goes through these.
-  const std::string& LogText() const { return log_.Text(); }
+  std::string LogText() const { return log_.Text(); }
+  std::size_t LogSize() const { return log_.Size(); }
   void LogAppend(std::string_view s) { log_.LogAppend(s); }
   void LogAddLine(std::string_view s) { log_.LogAddLine(s); }
   void LogNewLine() { log_.LogNewLine(); }

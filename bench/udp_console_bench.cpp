@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     client.join();
     QCoreApplication::processEvents();
-    shown = static_cast<long long>(form.LogText().size());
+    shown = static_cast<long long>(form.LogSize());
   }
   SetWindowSystem(nullptr);
 

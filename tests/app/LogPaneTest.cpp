@@ -76,4 +76,24 @@ TEST(LogPane, ClearEmptiesPaneAndView) {
   EXPECT_EQ(m.pane.Text(), "after\r\n");
 }
 
+TEST(LogPane, LinesThatStraddleItsStorageBlocksStayWhole) {
+  MirroredPane m;
+  const std::string filler(TLogPane::kBlockSize - 1, 'f');
+  m.pane.LogAppend(filler);
+  m.pane.LogNewLine();  // CR ends the first block, LF starts the second
+  m.pane.LogAddLine("x");
+  EXPECT_EQ(m.pane.Size(), filler.size() + 5);
+  EXPECT_EQ(m.pane.Text(), filler + "\r\nx\r\n");
+  // One append larger than a block spreads over three.
+  const std::string big(2 * TLogPane::kBlockSize + 10, 'b');
+  m.pane.LogAppend(big);
+  m.pane.LogAddLine("y");
+  EXPECT_EQ(m.pane.Text(), filler + "\r\nx\r\n" + big + "\r\ny");
+  EXPECT_EQ(m.mirror, m.pane.Text());
+  m.pane.LogClear();
+  EXPECT_EQ(m.pane.Size(), 0u);
+  m.pane.LogAddLine("z");
+  EXPECT_EQ(m.pane.Text(), "z\r\n");
+}
+
 }  // namespace

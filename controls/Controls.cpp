@@ -61,7 +61,7 @@ void SetWindowSystem(TWindowSystem* System) {
   for (TTimer* t : Timers()) t->Stop();
   g_window_system = System;
   if (System) {
-    SetMainThreadWakeup([System] { System->Wake(); });
+    SetMainThreadWakeup([System] { System->CallQueued(); });
   } else {
     SetMainThreadWakeup(nullptr);
   }

@@ -116,6 +116,10 @@ class TWindowSystem {
   virtual void ProcessMessages() = 0;
   // Thread-safe: makes the loop run CheckSynchronize(0) soon.
   virtual void Wake() = 0;
+  // Thread-safe: a worker has just queued a call for the main thread. A
+  // window system whose loop watches the queue's event itself has nothing
+  // to do here.
+  virtual void CallQueued() { Wake(); }
 
   // A repeating timer; OnTick runs on the main thread from the loop.
   virtual int StartTimer(int IntervalMs, std::function<void()> OnTick) = 0;

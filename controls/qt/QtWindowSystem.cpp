@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QPixmap>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 
@@ -27,10 +28,17 @@ TQtWindowSystem::TQtWindowSystem(int& argc, char** argv)
   // The main form's closing ends the loop, not the last window to close.
   QApplication::setQuitOnLastWindowClosed(false);
   timer_owner_ = std::make_unique<QObject>();
+  // Calls marshalled from workers signal this event; the loop's own poll
+  // sees it, so a queued call costs no posted event and no extra wake-up.
+  calls_notifier_ = std::make_unique<QSocketNotifier>(CallsQueuedEvent().Fd(), QSocketNotifier::Read);
+  QObject::connect(calls_notifier_.get(), &QSocketNotifier::activated, [] {
+    RunGuarded(nullptr, [] { CheckSynchronize(0); });
+  });
 }
 
 TQtWindowSystem::~TQtWindowSystem() {
   if (WindowSystem() == this) SetWindowSystem(nullptr);
+  calls_notifier_.reset();
   timer_owner_.reset();
   timers_.clear();
 }

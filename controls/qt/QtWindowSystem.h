@@ -12,6 +12,7 @@
 
 class QApplication;
 class QObject;
+class QSocketNotifier;
 class QTimer;
 class QWidget;
 
@@ -39,6 +40,8 @@ class TQtWindowSystem : public TWindowSystem {
   bool Terminated() const override { return terminated_; }
   void ProcessMessages() override;
   void Wake() override;
+  // The loop watches the call queue's event directly: nothing to post.
+  void CallQueued() override {}
   int StartTimer(int IntervalMs, std::function<void()> OnTick) override;
   void StopTimer(int TimerId) override;
   void ShowMessageBox(const std::string& Text) override;
@@ -53,6 +56,7 @@ class TQtWindowSystem : public TWindowSystem {
  private:
   std::unique_ptr<QApplication> own_app_;
   std::unique_ptr<QObject> timer_owner_;
+  std::unique_ptr<QSocketNotifier> calls_notifier_;
   std::map<int, QTimer*> timers_;
   int next_timer_id_ = 1;
   bool terminated_ = false;

@@ -12,24 +12,11 @@
 
 #include "app/fBase.h"
 #include "controls/Headless.h"
+#include "tests/app/ConsoleFixture.h"
 #include "serial/VaCommError.h"
 
 namespace {
 
-class Console : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetWindowSystem(&ws);
-    form = std::make_unique<TBaseform>(nullptr);
-    form->Show();
-  }
-  void TearDown() override {
-    form.reset();
-    SetWindowSystem(nullptr);
-  }
-  THeadlessWindowSystem ws;
-  std::unique_ptr<TBaseform> form;
-};
 
 TEST_F(Console, StartState) {
   EXPECT_EQ(form->Caption(), "Конфигуратор TORIN5  ДОРМАКС ");

@@ -10,21 +10,13 @@
 #include "app/fBase.h"
 #include "controls/Headless.h"
 #include "net/IdStack.h"
+#include "tests/app/ConsoleFixture.h"
 #include "tests/app/UdpPeer.h"
 
 namespace {
 
-class NetConsole : public ::testing::Test {
+class NetConsole : public Console {
  protected:
-  void SetUp() override {
-    SetWindowSystem(&ws);
-    form = std::make_unique<TBaseform>(nullptr);
-    form->Show();
-  }
-  void TearDown() override {
-    form.reset();
-    SetWindowSystem(nullptr);
-  }
   // Ticks "Активация" on a port nobody holds.
   int Activate() {
     const int port = FreeUdpPort();
@@ -43,8 +35,6 @@ class NetConsole : public ::testing::Test {
     EXPECT_EQ(*answer, "\n");
     EXPECT_EQ(from, port) << "the answer leaves from the server's port";
   }
-  THeadlessWindowSystem ws;
-  std::unique_ptr<TBaseform> form;
   UdpPeer peer;
   int port = 0;
 };

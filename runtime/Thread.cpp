@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <semaphore>
 #include <system_error>
 #include <vector>
 
@@ -15,7 +16,7 @@ const std::thread::id g_main_thread = std::this_thread::get_id();
 
 struct QueuedCall {
   TPendingCall* record;
-  TEvent* done;
+  std::binary_semaphore* done;
 };
 
 struct CallQueue {
@@ -27,12 +28,6 @@ struct CallQueue {
 CallQueue& Queue() {
   static CallQueue queue;
   return queue;
-}
-
-// One done event per OS thread: a thread has at most one call outstanding.
-TEvent& DoneEventOfThisThread() {
-  thread_local TEvent done;
-  return done;
 }
 
 [[noreturn]] void RaiseThreadError(int err) {
@@ -88,7 +83,7 @@ bool CheckSynchronize(std::uint32_t TimeoutMs) {
     } catch (...) {
       call.record->RaisedException = std::current_exception();
     }
-    call.done->Signal();
+    call.done->release();
   }
   return !taken.empty();
 }
@@ -113,8 +108,8 @@ TThread::~TThread() {
       std::lock_guard<std::mutex> lock(gate_mutex_);
       started_ = true;
       suspended_.store(false);
+      gate_cv_.notify_all();
     }
-    gate_cv_.notify_all();
     if (std::this_thread::get_id() != os_thread_.get_id()) WaitForExit();
   }
   if (os_thread_.joinable()) {
@@ -128,10 +123,10 @@ TThread::~TThread() {
 
 void TThread::AfterConstruction() {
   if (!created_suspended_) {
-    {
-      std::lock_guard<std::mutex> lock(gate_mutex_);
-      started_ = true;
-    }
+    // Notified under the lock: a thread that frees itself at its end may be
+    // gone, condition variable and all, as soon as the lock is released.
+    std::lock_guard<std::mutex> lock(gate_mutex_);
+    started_ = true;
     gate_cv_.notify_all();
   }
 }
@@ -187,15 +182,13 @@ void TThread::Suspend() {
 }
 
 void TThread::Resume() {
-  {
-    std::lock_guard<std::mutex> lock(gate_mutex_);
-    if (!started_) {
-      started_ = true;
-    } else if (!suspended_.load()) {
-      return;
-    }
-    suspended_.store(false);
+  std::lock_guard<std::mutex> lock(gate_mutex_);
+  if (!started_) {
+    started_ = true;
+  } else if (!suspended_.load()) {
+    return;
   }
+  suspended_.store(false);
   gate_cv_.notify_all();
 }
 
@@ -226,14 +219,13 @@ void TThread::RunOnMainThread(TThreadMethod method) {
   TPendingCall record;
   record.Thread = this;
   record.Method = std::move(method);
-  TEvent& done = DoneEventOfThisThread();
-  done.Reset();
+  std::binary_semaphore done(0);
   {
     std::lock_guard<std::mutex> lock(Queue().lock);
     Queue().calls.push_back(QueuedCall{&record, &done});
     CallsQueuedEvent().Signal();
     if (Queue().wakeup) Queue().wakeup();
   }
-  done.WaitFor(INFINITE);
+  done.acquire();
   if (record.RaisedException) std::rethrow_exception(record.RaisedException);
 }

@@ -6,7 +6,7 @@ PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev l
                libbenchmark-dev fonts-dejavu-core fonts-liberation
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot clean format
+.PHONY: deps configure build run test bench screenshot clean format asan tsan
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -44,8 +44,24 @@ screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png
 	@echo "wrote $(BUILD)/screenshot.png"
 
+# The test suites under AddressSanitizer/UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer (the suites that do not load Qt, which is not
+# instrumented).
+asan: deps
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DT5_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target test_runtime test_controls test_serial test_net
+	@for t in runtime controls serial net; do \
+	  echo "== test_$$t"; TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/$$t/test_$$t --gtest_brief=1 || exit 1; \
+	done
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-release
+	rm -rf $(BUILD) build-release build-asan build-tsan

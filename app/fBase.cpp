@@ -1,7 +1,6 @@
 #include "app/fBase.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "app/DateTimeText.h"
 #include "app/fBaseDesign.h"
@@ -25,6 +24,15 @@ TControl* CreateControl(TDesignKind kind, TComponent* owner) {
     case TDesignKind::StatusBar: return new TStatusBar(owner);
   }
   throw Exception("Unknown control kind in the form description");
+}
+
+// "SSI" anywhere, in any case of the letters a-z.
+bool MentionsSsi(std::string_view data) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  for (std::size_t i = 0; i + 3 <= data.size(); ++i) {
+    if (upper(data[i]) == 'S' && upper(data[i + 1]) == 'S' && upper(data[i + 2]) == 'I') return true;
+  }
+  return false;
 }
 
 template <class T>
@@ -220,15 +228,10 @@ void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData,
   edtHost->SetText(ABinding.RemoteIP());
   edtPort->SetText(IntToStr(ABinding.RemotePort()));
 
-  // The stamp goes after every line break of a datagram that mentions SSI
-  // anywhere, in any letter case, even past a zero byte.
-  std::string upper = data;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-  const bool stamp = upper.find("SSI") != std::string::npos;
-
-  // Shown up to the first zero byte.
+  // Shown up to the first zero byte. The stamp goes after every line break
+  // of a datagram that mentions SSI anywhere, even past a zero byte.
   const std::string_view shown(data.data(), std::min(data.find('\0'), data.size()));
+  const bool stamp = shown.find('\r') != std::string_view::npos && MentionsSsi(data);
   std::size_t start = 0;
   for (std::size_t cr = shown.find('\r'); cr != std::string_view::npos;
        cr = shown.find('\r', start)) {

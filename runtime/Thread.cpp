@@ -20,9 +20,9 @@ struct QueuedCall {
 };
 
 struct CallQueue {
-  std::mutex lock;  // PendingCallsLock
-  std::vector<QueuedCall> calls;  // PendingCalls
-  std::function<void()> wakeup;  // MainThreadWakeup
+  std::mutex PendingCallsLock;
+  std::vector<QueuedCall> PendingCalls;
+  std::function<void()> MainThreadWakeup;
 };
 
 CallQueue& Queue() {
@@ -51,13 +51,13 @@ TEvent& CallsQueuedEvent() {
 }
 
 void SetMainThreadWakeup(std::function<void()> wakeup) {
-  std::lock_guard<std::mutex> lock(Queue().lock);
-  Queue().wakeup = std::move(wakeup);
+  std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+  Queue().MainThreadWakeup = std::move(wakeup);
 }
 
 std::size_t PendingCallCount() {
-  std::lock_guard<std::mutex> lock(Queue().lock);
-  return Queue().calls.size();
+  std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+  return Queue().PendingCalls.size();
 }
 
 bool CheckSynchronize(std::uint32_t TimeoutMs) {
@@ -74,8 +74,8 @@ bool CheckSynchronize(std::uint32_t TimeoutMs) {
   }
   std::vector<QueuedCall> taken;
   {
-    std::lock_guard<std::mutex> lock(Queue().lock);
-    taken.swap(Queue().calls);
+    std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+    taken.swap(Queue().PendingCalls);
   }
   for (QueuedCall& call : taken) {
     try {
@@ -221,10 +221,10 @@ void TThread::RunOnMainThread(TThreadMethod method) {
   record.Method = std::move(method);
   std::binary_semaphore done(0);
   {
-    std::lock_guard<std::mutex> lock(Queue().lock);
-    Queue().calls.push_back(QueuedCall{&record, &done});
+    std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+    Queue().PendingCalls.push_back(QueuedCall{&record, &done});
     CallsQueuedEvent().Signal();
-    if (Queue().wakeup) Queue().wakeup();
+    if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
   }
   done.acquire();
   if (record.RaisedException) std::rethrow_exception(record.RaisedException);

@@ -35,7 +35,9 @@ void TLogPane::Append(std::string_view s) {
   if (OnAppend) OnAppend(s);
 }
 
-void TLogPane::LogAppend(std::string_view s) { Append(s); }
+void TLogPane::LogAppend(std::string_view s) {
+  Append(s);
+}
 
 void TLogPane::LogAddLine(std::string_view s) {
   std::string line;

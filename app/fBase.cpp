@@ -12,16 +12,26 @@ namespace {
 
 TControl* CreateControl(TDesignKind kind, TComponent* owner) {
   switch (kind) {
-    case TDesignKind::Panel: return new TPanel(owner);
-    case TDesignKind::GroupBox: return new TGroupBox(owner);
-    case TDesignKind::Label: return new TLabel(owner);
-    case TDesignKind::Edit: return new TEdit(owner);
-    case TDesignKind::Memo: return new TMemo(owner);
-    case TDesignKind::ComboBox: return new TComboBox(owner);
-    case TDesignKind::CheckBox: return new TCheckBox(owner);
-    case TDesignKind::RadioButton: return new TRadioButton(owner);
-    case TDesignKind::Button: return new TButton(owner);
-    case TDesignKind::StatusBar: return new TStatusBar(owner);
+    case TDesignKind::Panel:
+      return new TPanel(owner);
+    case TDesignKind::GroupBox:
+      return new TGroupBox(owner);
+    case TDesignKind::Label:
+      return new TLabel(owner);
+    case TDesignKind::Edit:
+      return new TEdit(owner);
+    case TDesignKind::Memo:
+      return new TMemo(owner);
+    case TDesignKind::ComboBox:
+      return new TComboBox(owner);
+    case TDesignKind::CheckBox:
+      return new TCheckBox(owner);
+    case TDesignKind::RadioButton:
+      return new TRadioButton(owner);
+    case TDesignKind::Button:
+      return new TButton(owner);
+    case TDesignKind::StatusBar:
+      return new TStatusBar(owner);
   }
   throw Exception("Unknown control kind in the form description");
 }
@@ -30,7 +40,8 @@ TControl* CreateControl(TDesignKind kind, TComponent* owner) {
 bool MentionsSsi(std::string_view data) {
   auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
   for (std::size_t i = 0; i + 3 <= data.size(); ++i) {
-    if (upper(data[i]) == 'S' && upper(data[i + 1]) == 'S' && upper(data[i + 2]) == 'I') return true;
+    if (upper(data[i]) == 'S' && upper(data[i + 1]) == 'S' && upper(data[i + 2]) == 'I')
+      return true;
   }
   return false;
 }
@@ -173,7 +184,9 @@ void TBaseform::ConnectHandlers() {
   };
 }
 
-void TBaseform::FocusCommandLine() { EdCmdLn->SetFocus(); }
+void TBaseform::FocusCommandLine() {
+  EdCmdLn->SetFocus();
+}
 
 void TBaseform::FormCreate(TObject* Sender) {
   SetApplicationOnException([this](TObject* s, const std::exception& e) { AppException(s, e); });
@@ -221,8 +234,7 @@ void TBaseform::ChBxActivClick(TObject* Sender) {
   }
 }
 
-void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData,
-                                 TIdSocketHandle& ABinding) {
+void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocketHandle& ABinding) {
   const std::string data(reinterpret_cast<const char*>(AData.Memory()),
                          static_cast<std::size_t>(AData.Size()));
   edtHost->SetText(ABinding.RemoteIP());

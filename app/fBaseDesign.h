@@ -26,7 +26,7 @@ struct TControlDesign {
   std::string_view Parent{};  // empty: the form
   int Left = 0, Top = 0, Width = 0, Height = 0;
   TAlign Align = alNone;
-  std::string_view Caption{};  // caption, or an edit's text (UTF-8)
+  std::string_view Caption{};   // caption, or an edit's text (UTF-8)
   const TFont* Font = nullptr;  // nullptr: the parent's
   bool Visible = true;
   bool TabStop = true;
@@ -51,7 +51,7 @@ struct TFormDesign {
   std::span<const TControlDesign> Controls;
   std::string_view StatusBar;
   std::span<const TStatusPanelDesign> StatusPanels;
-  int TimerInterval;  // SysTimer, disabled at start
+  int TimerInterval;   // SysTimer, disabled at start
   int UdpDefaultPort;  // UDPServer, inactive at start
 };
 

@@ -56,12 +56,17 @@ void BM_LogAppendPerByte(benchmark::State& state) {
     }
     const double bytes = static_cast<double>(form.LogSize() - start);
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
-    state.counters["ns_per_byte"] = benchmark::Counter(
-        bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_byte"] =
+        benchmark::Counter(bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   }
   SetWindowSystem(nullptr);
 }
-BENCHMARK(BM_LogAppendPerByte)->Arg(1 << 20)->Arg(100 << 20)->MinTime(0.3)->Repetitions(5)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogAppendPerByte)
+    ->Arg(1 << 20)
+    ->Arg(100 << 20)
+    ->MinTime(0.3)
+    ->Repetitions(5)
+    ->Unit(benchmark::kNanosecond);
 
 class Collect : public benchmark::ConsoleReporter {
  public:
@@ -89,8 +94,9 @@ int main(int argc, char** argv) {
   const double small = g_ns_per_byte[1 << 20];
   const double large = g_ns_per_byte[100 << 20];
   if (small > 0) {
-    std::printf("LogAppend: %.2f ns/byte at 1 MB, %.2f ns/byte at 100 MB, ratio %.2f (target <= 1.5)\n",
-                small, large, large / small);
+    std::printf(
+        "LogAppend: %.2f ns/byte at 1 MB, %.2f ns/byte at 100 MB, ratio %.2f (target <= 1.5)\n",
+        small, large, large / small);
   }
   return 0;
 }

@@ -11,12 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <atomic>
 
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"

@@ -10,7 +10,9 @@ namespace {
 std::mutex g_hook_mutex;
 TExceptionEvent g_hook;
 
-void Report(const char* what) { std::fprintf(stderr, "torin5: unhandled error: %s\n", what); }
+void Report(const char* what) {
+  std::fprintf(stderr, "torin5: unhandled error: %s\n", what);
+}
 }  // namespace
 
 void SetApplicationOnException(TExceptionEvent handler) {

@@ -47,7 +47,9 @@ void TComponent::BeginLoading() {
   for (TComponent* c : components_) c->BeginLoading();
 }
 
-void TComponent::Loaded() { loading_ = false; }
+void TComponent::Loaded() {
+  loading_ = false;
+}
 
 void TComponent::EndLoading() {
   // Copy: a Loaded override may create components.
@@ -76,7 +78,9 @@ int TCollectionItem::Index() const {
   return it == items.end() ? -1 : static_cast<int>(it - items.begin());
 }
 
-TCollection::~TCollection() { Clear(); }
+TCollection::~TCollection() {
+  Clear();
+}
 
 TCollectionItem* TCollection::Items(int index) const {
   if (index < 0 || index >= Count()) {
@@ -85,7 +89,9 @@ TCollectionItem* TCollection::Items(int index) const {
   return items_[static_cast<std::size_t>(index)];
 }
 
-void TCollection::Delete(int index) { delete Items(index); }
+void TCollection::Delete(int index) {
+  delete Items(index);
+}
 
 void TCollection::Clear() {
   while (!items_.empty()) delete items_.back();

@@ -31,7 +31,9 @@ TEvent::TEvent(bool initiallySignaled) : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONB
   if (initiallySignaled) Signal();
 }
 
-TEvent::~TEvent() { ::close(fd_); }
+TEvent::~TEvent() {
+  ::close(fd_);
+}
 
 void TEvent::Signal() {
   T5_HAPPENS_BEFORE(this);

@@ -27,7 +27,9 @@ std::string Format(const char* fmt, ...) {
   return out;
 }
 
-std::string ClassNameOf(const std::exception& e) { return DemangledName(typeid(e)); }
+std::string ClassNameOf(const std::exception& e) {
+  return DemangledName(typeid(e));
+}
 
 std::string DemangledName(const std::type_info& type) {
   const char* mangled = type.name();
@@ -75,4 +77,6 @@ int StrToInt(const std::string& text) {
   return value;
 }
 
-std::string IntToStr(long long value) { return std::to_string(value); }
+std::string IntToStr(long long value) {
+  return std::to_string(value);
+}

@@ -41,9 +41,13 @@ int NiceOf(TThreadPriority p) {
 
 }  // namespace
 
-bool IsMainThread() { return std::this_thread::get_id() == g_main_thread; }
+bool IsMainThread() {
+  return std::this_thread::get_id() == g_main_thread;
+}
 
-pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+pid_t CurrentThreadId() {
+  return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 
 TEvent& CallsQueuedEvent() {
   static TEvent event;

@@ -30,10 +30,10 @@ TQtWindowSystem::TQtWindowSystem(int& argc, char** argv)
   timer_owner_ = std::make_unique<QObject>();
   // Calls marshalled from workers signal this event; the loop's own poll
   // sees it, so a queued call costs no posted event and no extra wake-up.
-  calls_notifier_ = std::make_unique<QSocketNotifier>(CallsQueuedEvent().Fd(), QSocketNotifier::Read);
-  QObject::connect(calls_notifier_.get(), &QSocketNotifier::activated, [] {
-    RunGuarded(nullptr, [] { CheckSynchronize(0); });
-  });
+  calls_notifier_ =
+      std::make_unique<QSocketNotifier>(CallsQueuedEvent().Fd(), QSocketNotifier::Read);
+  QObject::connect(calls_notifier_.get(), &QSocketNotifier::activated,
+                   [] { RunGuarded(nullptr, [] { CheckSynchronize(0); }); });
 }
 
 TQtWindowSystem::~TQtWindowSystem() {

@@ -1,7 +1,6 @@
 // The console window on the headless window system: what the operator sees
 // at start, the handlers of this window, and the exception hook.
 #include <gtest/gtest.h>
-
 #include <pty.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,11 +11,10 @@
 
 #include "app/fBase.h"
 #include "controls/Headless.h"
-#include "tests/app/ConsoleFixture.h"
 #include "serial/VaCommError.h"
+#include "tests/app/ConsoleFixture.h"
 
 namespace {
-
 
 TEST_F(Console, StartState) {
   EXPECT_EQ(form->Caption(), "Конфигуратор TORIN5  ДОРМАКС ");
@@ -45,8 +43,8 @@ TEST_F(Console, ListsHoldThePortsAndRatesInOrder) {
   const TStringList& ports = form->ComboPortNum->Items();
   ASSERT_EQ(ports.Count(), 16);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(ports.Strings(i), "Порт " + std::to_string(i + 1));
-  const char* rates[] = {"110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",
-                         "14400", "19200", "28800", "38400",  "56000",  "57600",  "115200",
+  const char* rates[] = {"110",    "300",    "600",    "1200",   "2400",  "4800",  "9600",
+                         "14400",  "19200",  "28800",  "38400",  "56000", "57600", "115200",
                          "128000", "256000", "230400", "460800", "921600"};
   const TStringList& list = form->ComboBaudrate->Items();
   ASSERT_EQ(list.Count(), 19);
@@ -55,8 +53,9 @@ TEST_F(Console, ListsHoldThePortsAndRatesInOrder) {
 
 TEST_F(Console, StatusPanelsHaveTheirWidthsAndAlignment) {
   const int widths[] = {50, 50, 50, 50, 50, 50, 150, 150, 50};
-  const TAlignment align[] = {taCenter,      taCenter,      taCenter,      taCenter,     taLeftJustify,
-                              taLeftJustify, taLeftJustify, taLeftJustify, taLeftJustify};
+  const TAlignment align[] = {taCenter,      taCenter,      taCenter,
+                              taCenter,      taLeftJustify, taLeftJustify,
+                              taLeftJustify, taLeftJustify, taLeftJustify};
   ASSERT_EQ(form->StatusBar->PanelCount(), 9);
   for (int i = 0; i < 9; ++i) {
     EXPECT_EQ(form->StatusBar->PanelWidth(i), widths[i]) << i;
@@ -118,7 +117,9 @@ TEST_F(Console, ResetClearsTheLogPaneAndItsViewAndFocusesTheCommandLine) {
 }
 
 TEST_F(Console, HookShowsSerialErrorsAndDropsEveryOtherError) {
-  form->BtTransmit->OnClick = [](TObject*) { throw EVaCommError("Specified device not found (COM7)."); };
+  form->BtTransmit->OnClick = [](TObject*) {
+    throw EVaCommError("Specified device not found (COM7).");
+  };
   form->BtTransmit->OperatorClick();
   ASSERT_EQ(ws.Messages().size(), 1u);
   EXPECT_EQ(ws.Messages()[0], "Specified device not found (COM7).");

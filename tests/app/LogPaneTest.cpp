@@ -1,8 +1,8 @@
-#include "app/LogPane.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "app/LogPane.h"
 
 namespace {
 

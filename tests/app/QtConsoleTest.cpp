@@ -64,12 +64,18 @@ TEST_F(QtConsole, GeometryAtStartMatchesTheFormDescription) {
     QRect rect;
   };
   const Expect expected[] = {
-      {form->GrBxCmdLn, QRect(214, 28, 415, 43)}, {form->EdCmdLn, QRect(5, 14, 296, 23)},
-      {form->BtTransmit, QRect(306, 15, 50, 22)}, {form->BtnETX, QRect(360, 15, 50, 22)},
-      {form->ButtonReset, QRect(220, 2, 90, 18)}, {form->BtSet, QRect(164, 30, 60, 24)},
-      {form->RButDirect, QRect(6, 15, 86, 17)},   {form->ChBxActiv, QRect(18, 125, 75, 13)},
-      {form->EdPort, QRect(123, 52, 37, 17)},     {form->edtHost, QRect(123, 86, 87, 17)},
-      {form->GrBxSet, QRect(0, 0, 209, 71)},      {form->BtnClose, QRect(152, 43, 48, 28)},
+      {form->GrBxCmdLn, QRect(214, 28, 415, 43)},
+      {form->EdCmdLn, QRect(5, 14, 296, 23)},
+      {form->BtTransmit, QRect(306, 15, 50, 22)},
+      {form->BtnETX, QRect(360, 15, 50, 22)},
+      {form->ButtonReset, QRect(220, 2, 90, 18)},
+      {form->BtSet, QRect(164, 30, 60, 24)},
+      {form->RButDirect, QRect(6, 15, 86, 17)},
+      {form->ChBxActiv, QRect(18, 125, 75, 13)},
+      {form->EdPort, QRect(123, 52, 37, 17)},
+      {form->edtHost, QRect(123, 86, 87, 17)},
+      {form->GrBxSet, QRect(0, 0, 209, 71)},
+      {form->BtnClose, QRect(152, 43, 48, 28)},
       {form->sPanel, QRect(form->ClientWidth() - 3 - 238, 3, 238, form->ClientHeight() - 106)},
       {form->iPanel, QRect(3, form->ClientHeight() - 103, form->ClientWidth() - 6, 100)},
   };

@@ -33,8 +33,8 @@ class UdpPeer {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a),
-                    sizeof a) == static_cast<ssize_t>(data.size());
+    return ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+           static_cast<ssize_t>(data.size());
   }
   // The next datagram and the port it came from, or nothing within ms.
   std::optional<std::string> Receive(int ms, int* fromPort = nullptr) const {

@@ -16,8 +16,8 @@ TEST(StrToInt, AcceptsSignedDecimalAndRejectsEverythingElse) {
   EXPECT_EQ(StrToInt("  42"), 42);
   EXPECT_EQ(StrToInt("2147483647"), 2147483647);
   EXPECT_EQ(StrToInt("-2147483648"), -2147483647 - 1);
-  for (const char* bad : {"", " ", "-", "12a", "a12", "1 2", "12 ", "2147483648", "0x10",
-                          "99999999999999999999"}) {
+  for (const char* bad :
+       {"", " ", "-", "12a", "a12", "1 2", "12 ", "2147483648", "0x10", "99999999999999999999"}) {
     try {
       StrToInt(bad);
       ADD_FAILURE() << "accepted '" << bad << "'";

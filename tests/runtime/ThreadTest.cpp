@@ -104,14 +104,14 @@ TEST(Marshalling, ExceptionReachesTheWorkerAsTheSameObject) {
 TEST(Marshalling, WaitForExitOnMainKeepsServingOtherWorkers) {
   std::atomic<bool> served{false};
   std::atomic<bool> saw_served{false};
-  auto caller = NewThread<FnThread>(false, [&](FnThread& self) {
-    self.RunOnMainThread([&] { served = true; });
-  });
+  auto caller = NewThread<FnThread>(
+      false, [&](FnThread& self) { self.RunOnMainThread([&] { served = true; }); });
   // Ends only after the other worker's call has run on the main thread,
   // which is blocked in WaitForExit on this one meanwhile.
   auto waited = NewThread<FnThread>(false, [&](FnThread&) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!served && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!served && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     saw_served = served.load();
   });
   waited->WaitForExit();
@@ -192,8 +192,8 @@ TEST(Thread, PrioritiesBelowNormalAreAppliedAndRaisesNeverFail) {
   auto t = NewThread<FnThread>(false, [&](FnThread& self) {
     while (!go && !self.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
-  for (TThreadPriority p : {tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
-                            tpTimeCritical}) {
+  for (TThreadPriority p :
+       {tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical}) {
     EXPECT_NO_THROW(t->SetPriority(p));
     EXPECT_EQ(t->Priority(), p);
   }

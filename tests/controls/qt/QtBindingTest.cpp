@@ -29,7 +29,9 @@
 
 // Fontconfig keeps a cache for the life of the process; under LeakSanitizer
 // that is not ours to report.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
 
 namespace {
 

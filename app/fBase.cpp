@@ -66,7 +66,13 @@ TBaseform::TBaseform(TComponent* AOwner) : TForm(AOwner) {
 }
 
 TBaseform::~TBaseform() {
-  // The hook refers to this window.
+  // The components' threads may still hand calls to this window while they
+  // stop; let them go while the window is whole, then drop the hook, which
+  // refers to it.
+  delete UDPServer;
+  UDPServer = nullptr;
+  delete VaComm;
+  VaComm = nullptr;
   SetApplicationOnException(nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <semaphore>
 #include <system_error>
@@ -64,6 +65,17 @@ std::size_t PendingCallCount() {
   return Queue().PendingCalls.size();
 }
 
+namespace {
+void RunQueuedCall(QueuedCall& call) {
+  try {
+    call.record->Method();
+  } catch (...) {
+    call.record->RaisedException = std::current_exception();
+  }
+  call.done->release();
+}
+}  // namespace
+
 bool CheckSynchronize(std::uint32_t TimeoutMs) {
   if (!IsMainThread()) {
     throw EThread(Format("CheckSynchronize called from thread $%x, which is NOT the main thread",
@@ -81,14 +93,26 @@ bool CheckSynchronize(std::uint32_t TimeoutMs) {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
     taken.swap(Queue().PendingCalls);
   }
-  for (QueuedCall& call : taken) {
-    try {
-      call.record->Method();
-    } catch (...) {
-      call.record->RaisedException = std::current_exception();
-    }
-    call.done->release();
+  for (QueuedCall& call : taken) RunQueuedCall(call);
+  return !taken.empty();
+}
+
+bool CheckSynchronizeFor(const TThread* Thread) {
+  if (!IsMainThread()) {
+    throw EThread(Format("CheckSynchronize called from thread $%x, which is NOT the main thread",
+                         static_cast<unsigned>(CurrentThreadId())));
   }
+  std::vector<QueuedCall> taken;
+  {
+    std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+    auto& pending = Queue().PendingCalls;
+    const auto mine =
+        std::stable_partition(pending.begin(), pending.end(),
+                              [Thread](const QueuedCall& c) { return c.record->Thread != Thread; });
+    taken.assign(mine, pending.end());
+    pending.erase(mine, pending.end());
+  }
+  for (QueuedCall& call : taken) RunQueuedCall(call);
   return !taken.empty();
 }
 
@@ -215,7 +239,7 @@ int TThread::WaitForExit() {
   return exit_code_;
 }
 
-void TThread::RunOnMainThread(TThreadMethod method) {
+void TThread::RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal) {
   if (IsMainThread()) {
     method();
     return;
@@ -228,6 +252,7 @@ void TThread::RunOnMainThread(TThreadMethod method) {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
     Queue().PendingCalls.push_back(QueuedCall{&record, &done});
     CallsQueuedEvent().Signal();
+    if (QueuedSignal) QueuedSignal->Signal();
     if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
   }
   done.acquire();

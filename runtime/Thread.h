@@ -74,8 +74,10 @@ class TThread : public TObject {
 
   // Runs method on the main thread and waits for it; rethrows in this thread
   // the very exception object the method raised. On the main thread the
-  // method is called directly.
-  void RunOnMainThread(TThreadMethod method);
+  // method is called directly. QueuedSignal, when given, is signalled once
+  // the call is queued (for a main thread that waits for this thread's calls
+  // in particular, see CheckSynchronizeFor).
+  void RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal = nullptr);
 
  protected:
   virtual void DoThreadEnd();
@@ -115,6 +117,10 @@ std::unique_ptr<T> NewThread(Args&&... args) {
 // timeout above 0 it first waits that long for a call to be queued. Raises
 // EThread when called off the main thread. Returns whether a call ran.
 bool CheckSynchronize(std::uint32_t TimeoutMs = 0);
+// Runs only the calls that Thread has queued, leaving the others queued in
+// their order. For a main thread that must not wait for a worker blocked on
+// it, without running every other worker's call in the middle of its work.
+bool CheckSynchronizeFor(const TThread* Thread);
 
 bool IsMainThread();
 // Kernel thread id of the caller.

@@ -261,10 +261,18 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     if (IsMainThread()) {
-      // The writer may be waiting for this very thread to run its report;
-      // waiting without running it would only end in the time-out.
-      const int fds[2] = {WriteDoneEvent.Handle(), CallsQueuedEvent().Fd()};
-      if (WaitForAnyFd(fds, static_cast<std::uint32_t>(left)) == 1) CheckSynchronize(0);
+      // The writer may be blocked handing its report to this very thread:
+      // run that report, and nothing else, rather than wait out the time-out.
+      const int fds[2] = {WriteDoneEvent.Handle(), ReportQueuedEvent.Fd()};
+      if (WaitForAnyFd(fds, static_cast<std::uint32_t>(left)) == 1) {
+        TVaCustomComm* const owner = owner_;
+        const std::uint64_t closes = owner->closes_;
+        ReportQueuedEvent.Reset();
+        CheckSynchronizeFor(this);
+        // A handler of the report may have closed the port; this writer then
+        // ends and frees itself, so nothing of it may be touched any more.
+        if (owner->closes_ != closes) return false;
+      }
     } else {
       WriteDoneEvent.WaitFor(static_cast<std::uint32_t>(left));
     }
@@ -351,13 +359,15 @@ void TVaCommWriteThread::Fail(int Error) {
 }
 
 void TVaCommWriteThread::Report(std::uint32_t Mask) {
-  RunOnMainThread([this, Mask] {
-    try {
-      owner_->HandleEvents(Mask);
-    } catch (...) {
-      ApplicationHandleException(this);
-    }
-  });
+  RunOnMainThread(
+      [this, Mask] {
+        try {
+          owner_->HandleEvents(Mask);
+        } catch (...) {
+          ApplicationHandleException(this);
+        }
+      },
+      &ReportQueuedEvent);
 }
 
 // ---------------------------------------------------------------- component
@@ -607,6 +617,7 @@ void TVaCustomComm::StopThreads() {
 
 void TVaCustomComm::Close() {
   if (!IsOpen()) return;
+  ++closes_;
   StopThreads();
   // The device waits for the woken threads to leave it before it lets go
   // of the descriptor.
@@ -629,7 +640,10 @@ std::int32_t TVaCustomComm::ReadBuf(void* Buffer, std::int32_t Count) {
 std::int32_t TVaCustomComm::WriteBuf(const void* Buffer, std::int32_t Count) {
   if (!IsOpen() || Count <= 0) return 0;
   if (!direct_write_) {
+    const std::uint64_t closes = closes_;
     if (!write_thread_->Enqueue(Buffer, Count)) {
+      // Closed by a handler that ran while the write waited for room.
+      if (closes_ != closes) return 0;
       if (const int err = write_thread_->FailedError()) {
         ::RaiseCommError("Write error (%d), %s", err);
       }

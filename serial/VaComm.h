@@ -189,6 +189,7 @@ class TVaCommWriteThread : public TThread {
   TVaWaitEvent DataPendingEvent;
   TVaWaitEvent CloseEvent;
   TVaWaitEvent WriteDoneEvent;  // a write has made room in the buffer
+  TEvent ReportQueuedEvent;     // a report waits for the main thread
   std::atomic<int> failed_error_{0};
   bool room_wanted_ = false;  // an Enqueue waits for WriteDoneEvent; under WriteLock
 };
@@ -313,6 +314,7 @@ class TVaCustomComm : public TVaComponent {
   TVaCommEventThread* event_thread_ = nullptr;
   TVaCommWriteThread* write_thread_ = nullptr;
   std::shared_ptr<CommThreadCount> thread_count_;
+  std::uint64_t closes_ = 0;  // how often the port was closed; main thread
   bool destroying_ = false;
 };
 

@@ -24,6 +24,16 @@ bool PumpUntil(const std::function<bool()>& cond, int ms = 10000) {
   return true;
 }
 
+// Waits (without running anything) until n calls are queued.
+bool PumpUntilQueued(std::size_t n) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (PendingCallCount() < n) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 class FnThread : public TThread {
  public:
   FnThread(bool suspended, std::function<void(FnThread&)> body)
@@ -117,6 +127,26 @@ TEST(Marshalling, WaitForExitOnMainKeepsServingOtherWorkers) {
   waited->WaitForExit();
   EXPECT_TRUE(saw_served);
   caller->WaitForExit();
+}
+
+TEST(Marshalling, CallsOfOneWorkerCanBeRunAloneAndSignalWhenQueued) {
+  TEvent a_queued;
+  std::atomic<bool> a_ran{false}, b_ran{false};
+  auto b = NewThread<FnThread>(
+      false, [&](FnThread& self) { self.RunOnMainThread([&] { b_ran = true; }); });
+  ASSERT_TRUE(PumpUntilQueued(1));
+  auto a = NewThread<FnThread>(
+      false, [&](FnThread& self) { self.RunOnMainThread([&] { a_ran = true; }, &a_queued); });
+  ASSERT_EQ(a_queued.WaitFor(10000), wrSignaled);
+  EXPECT_EQ(PendingCallCount(), 2u);
+  EXPECT_TRUE(CheckSynchronizeFor(a.get()));
+  EXPECT_TRUE(a_ran);
+  EXPECT_FALSE(b_ran) << "the other worker's call must stay queued";
+  EXPECT_FALSE(CheckSynchronizeFor(a.get()));
+  EXPECT_EQ(PendingCallCount(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return b_ran.load(); }));
+  a->WaitForExit();
+  b->WaitForExit();
 }
 
 TEST(Marshalling, CheckSynchronizeOffTheMainThreadRaisesWithTheThreadId) {

@@ -373,6 +373,60 @@ TEST(VaCommWriter, BurstFromTheMainThreadLargerThanTheBufferGoesOutWhole) {
   EXPECT_GE(empties, 1);
 }
 
+// A worker that hands one call to the main thread.
+class OneCall : public TThread {
+ public:
+  explicit OneCall(std::function<void()> call) : TThread(false), call_(std::move(call)) {}
+  ~OneCall() override { WaitForExit(); }
+
+ protected:
+  void ThreadBody() override { RunOnMainThread(call_); }
+
+ private:
+  std::function<void()> call_;
+};
+
+TEST(VaCommWriter, WaitingForRoomRunsOnlyTheWritersOwnReport) {
+  FakeComm comm;
+  TVaBuffers buffers;
+  buffers.SetWriteSize(16);
+  buffers.SetWriteTimeout(2000);
+  comm.SetBuffers(buffers);
+  comm.Open();
+  std::atomic<bool> other_ran{false};
+  auto other = NewThread<OneCall>([&] { other_ran = true; });
+  // Let the other call be queued before the burst starts.
+  const auto queued = SteadyClock::now() + 2s;
+  while (PendingCallCount() == 0 && SteadyClock::now() < queued) std::this_thread::yield();
+  ASSERT_EQ(PendingCallCount(), 1u);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(comm.WriteText("twelve bytes")) << i;
+    EXPECT_FALSE(other_ran) << "another worker's call ran inside WriteText";
+  }
+  EXPECT_TRUE(PumpUntil([&] { return other_ran.load(); }));
+  EXPECT_TRUE(PumpUntil([&] { return comm.device->Written().size() == 20 * 12; }));
+}
+
+TEST(VaCommWriter, HandlerClosingThePortWhileAWriteWaitsForRoom) {
+  FakeComm comm;
+  TVaBuffers buffers;
+  buffers.SetWriteSize(16);
+  buffers.SetWriteTimeout(2000);
+  comm.SetBuffers(buffers);
+  comm.OnTxEmpty = [&](TObject*) { comm.Close(); };
+  comm.Open();
+  ASSERT_TRUE(comm.WriteText("twelve bytes"));
+  // The next write waits for room; the writer's report runs meanwhile and
+  // its handler closes the port under the waiting write.
+  const auto start = SteadyClock::now();
+  bool accepted = true;
+  for (int i = 0; i < 5 && comm.IsOpen(); ++i) accepted = comm.WriteText("twelve bytes");
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_FALSE(accepted);
+  EXPECT_LT(SteadyClock::now() - start, 1500ms);
+  PumpFor(50ms);  // the writer ends and frees itself
+}
+
 TEST(VaCommWriter, TxEmptyHandlerErrorDoesNotEndTheWriter) {
   HookRecorder hook;
   FakeComm comm;

@@ -25,7 +25,8 @@ namespace {
 
 constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 // How often line states and a draining output queue are looked at while
-// someone waits for them; the tty layer has no event to wait on for either.
+// someone waits for them: the tty layer's waits for either (TIOCMIWAIT, a
+// blocking drain) cannot join the epoll set the monitor waits on.
 constexpr int kLinePollMs = 10;
 constexpr int kDrainPollMs = 5;
 // The line discipline's input buffer; fuller queues stay in the driver.
@@ -116,6 +117,14 @@ bool LinuxCommDevice::Init() {
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (!Ioctl(TCSETS2, &t)) return false;
+
+  // The error counters count from here: errors in the very first bytes
+  // received after the open are reported too.
+  serial_icounter_struct start{};
+  if (ReadCounters(start)) {
+    event_counters_ = stat_counters_ = start;
+    event_counters_known_ = stat_counters_known_ = true;
+  }
 
   epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd_ < 0) return false;
@@ -281,6 +290,9 @@ std::uint32_t LinuxCommDevice::ModemBits(int lines) const {
   return bits;
 }
 
+// EV_RXFLAG, EV_PERR, EV_EVENT1 and EV_EVENT2 never come from here: a tty
+// lets nobody look at received bytes before they are read, and has no
+// printer or provider events.
 std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
   std::uint32_t events = 0;
   // New bytes arrived. Should the owner have read them already, its count

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,7 +56,9 @@ bool HasUart(const std::string& device, const std::string& name) {
   int value = -1;
   if (type >> value) return value != PORT_UNKNOWN;
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  // A port someone holds is a real one: leaving it out would renumber the
+  // COM names of every port after it.
+  if (fd < 0) return errno == EBUSY;
   serial_struct info{};
   const bool ok = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
   ::close(fd);

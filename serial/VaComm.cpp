@@ -346,16 +346,16 @@ void TVaCommWriteThread::WriteDone(long Written) {
 
 void TVaCommWriteThread::Fail(int Error) {
   // A tty whose write fails (EIO after a hang-up) never takes bytes again;
-  // retrying at once would only spin. Report once, refuse further writes,
-  // and wait for Close.
+  // retrying at once would only spin. Report once and refuse further
+  // writes; what is left in the buffer stays there, and the loop waits for
+  // Close alone, since nothing can set DataPendingEvent any more.
   {
     std::lock_guard guard(owner_->WriteLock);
     failed_error_.store(Error == 0 ? EIO : Error);
+    DataPendingEvent.Reset();
     WriteDoneEvent.Signal();
   }
   if (!CloseEvent.IsSignaled()) Report(EV_ERR);
-  CloseEvent.WaitFor(INFINITE);
-  RequestStop();
 }
 
 void TVaCommWriteThread::Report(std::uint32_t Mask) {

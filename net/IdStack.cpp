@@ -122,7 +122,11 @@ std::string TIdStack::SocketErrorText(int code) {
       break;
     }
   }
-  return Format("Ошибка сокета # %d\r\n%s", code, text);
+  return FormatSocketError(code, text);
+}
+
+std::string TIdStack::FormatSocketError(int code, const std::string& text) {
+  return Format("Ошибка сокета # %d\r\n%s", code, text.c_str());
 }
 
 std::string TIdStack::AddressToText(TIdIn4Addr address) {

@@ -36,15 +36,11 @@ inline constexpr int IdTimeoutInfinite = -2;
 inline constexpr int IdMaxWaitSockets = 64;
 
 // WinSock error numbers used by name in the code.
-inline constexpr int Id_WSAEINTR = 10004;
-inline constexpr int Id_WSAEBADF = 10009;
 inline constexpr int Id_WSAEINVAL = 10022;
 inline constexpr int Id_WSAENOTSOCK = 10038;
 inline constexpr int Id_WSAEMSGSIZE = 10040;
 inline constexpr int Id_WSAENOPROTOOPT = 10042;
 inline constexpr int Id_WSAEADDRINUSE = 10048;
-inline constexpr int Id_WSAEADDRNOTAVAIL = 10049;
-inline constexpr int Id_WSANOTINITIALISED = 10093;
 inline constexpr int Id_WSAHOST_NOT_FOUND = 11001;
 
 class EIdException : public Exception {
@@ -155,6 +151,8 @@ class TIdStack : public TObject {
  protected:
   // LocalAddressList, created on first use.
   TStringList& LocalAddressList();
+  // The socket error message: the code and its text under one heading.
+  static std::string FormatSocketError(int code, const std::string& text);
 
  private:
   std::atomic<int> last_socket_error_{0};

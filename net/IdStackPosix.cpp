@@ -108,7 +108,7 @@ TIdStackPosix::TIdStackPosix() {
 
 std::string TIdStackPosix::SocketErrorText(int code) {
   if (code == Id_WSAHOST_NOT_FOUND) {
-    return Format("Ошибка сокета # %d\r\n%s", code, "Хост сервер не найден");
+    return FormatSocketError(code, "Хост сервер не найден");
   }
   return TIdStack::SocketErrorText(code);
 }
@@ -155,9 +155,6 @@ int TIdStackPosix::BindSocket(TIdStackSocketHandle s, int family, const std::str
 }
 
 int TIdStackPosix::CloseSocketHandle(TIdStackSocketHandle s) {
-  // close() alone does not wake a thread polling the socket; shutting both
-  // directions down does, so a listener waiting on it returns at once.
-  ::shutdown(s, SHUT_RDWR);
   if (::close(s) != 0) return FailErrno();
   return 0;
 }

@@ -11,9 +11,7 @@ TIdThread::~TIdThread() {
 
 bool TIdThread::IsStopped() {
   std::lock_guard<TCriticalSection> guard(state_lock_);
-  if (StopRequested() || loop_stopped_ || Suspended()) return true;
-  std::lock_guard<std::mutex> pause(pause_mutex_);
-  return paused_;
+  return StopRequested() || loop_stopped_ || Suspended();
 }
 
 void TIdThread::StartLoop() {
@@ -30,6 +28,8 @@ void TIdThread::StopLoop() {
   if (!IsStopped()) {
     if (stop_mode_ == smTerminate) EndThread();
     loop_stopped_ = true;
+    // A cycle idling in WaitWhileRunning returns at once.
+    WakePause();
   }
 }
 
@@ -74,11 +74,16 @@ void TIdThread::NotifyStopped() {
 
 void TIdThread::PauseUntilStarted() {
   std::unique_lock<std::mutex> lock(pause_mutex_);
-  paused_ = true;
   // StartLoop and EndThread change the state first and then wake through
   // this mutex, so no start is lost between the check and the wait.
   pause_cv_.wait(lock, [this] { return StopRequested() || !loop_stopped_.load(); });
-  paused_ = false;
+}
+
+void TIdThread::WaitWhileRunning(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(pause_mutex_);
+  // StopLoop and EndThread change the state first and then wake through this
+  // mutex, so no stop is lost between the check and the wait.
+  pause_cv_.wait_until(lock, deadline, [this] { return StopRequested() || loop_stopped_.load(); });
 }
 
 void TIdThread::WakePause() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -34,7 +35,7 @@ class TIdThread : public TIdBaseThread {
   ~TIdThread() override;
 
   // True while the loop does not run: stop requested, loop stopped, or the
-  // thread not started or paused.
+  // thread not started.
   bool IsStopped();
   // Runs the loop (starting or waking the thread) when it is stopped.
   void StartLoop();
@@ -71,6 +72,10 @@ class TIdThread : public TIdBaseThread {
   virtual void NotifyStopped();
   virtual void DoCycle() = 0;
 
+  // For DoCycle: waits until the deadline passes or the loop is stopped,
+  // whichever comes first.
+  void WaitWhileRunning(std::chrono::steady_clock::time_point deadline);
+
  private:
   // Waits until the loop is started again or the thread is asked to end.
   void PauseUntilStarted();
@@ -82,7 +87,8 @@ class TIdThread : public TIdBaseThread {
   std::string ending_class_;
   std::string ending_message_;
 
+  // The loop's own waits (paused, or idling inside a cycle) sleep on this;
+  // every change that stops or starts the loop wakes them through it.
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
-  bool paused_ = false;
 };

@@ -1,11 +1,16 @@
 #include "net/IdUDPServer.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 
 // ---------------------------------------------------------------- TIdUDPListenerThread
 
 TIdUDPListenerThread::TIdUDPListenerThread(int AReceiveSize, TIdUDPServer* AServer)
-    : TIdThread(true), receive_size_(std::max(AReceiveSize, 0)), host_server_(AServer) {}
+    : TIdThread(true),
+      receive_size_(std::max(AReceiveSize, 0)),
+      receive_buffer_(static_cast<std::size_t>(receive_size_)),
+      host_server_(AServer) {}
 
 TIdUDPListenerThread::~TIdUDPListenerThread() {
   // The loop calls DoCycle, which lives in this class: it must have ended
@@ -14,8 +19,8 @@ TIdUDPListenerThread::~TIdUDPListenerThread() {
 }
 
 bool TIdUDPListenerThread::DeliveryRunsOnThisThread() const {
-  const pid_t t = delivering_thread_.load();
-  return t != 0 && t == CurrentThreadId();
+  const std::thread::id t = delivering_thread_.load();
+  return t != std::thread::id() && t == std::this_thread::get_id();
 }
 
 void TIdUDPListenerThread::DoCycle() {
@@ -23,22 +28,31 @@ void TIdUDPListenerThread::DoCycle() {
   wait_list_.clear();
   for (int i = 0; i < bindings.Count(); ++i)
     wait_list_.push_back(bindings.Items(i)->SocketHandle());
-  // A failed wait leaves nothing to read; the result is not needed otherwise.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_millis_);
   if (GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr, wait_millis_) < 0) {
+    // A failed wait (a socket closed under it, say) leaves nothing to read,
+    // and would most likely fail again at once: the cycle idles out the rest
+    // of its wait instead of spinning, unless the loop is stopped meanwhile.
     wait_list_.clear();
+    WaitWhileRunning(deadline);
+    return;
   }
   for (const TIdStackSocketHandle s : wait_list_) {
     try {
       if (IsStopped()) continue;
       served_binding_ = bindings.FindByHandle(s);
       if (served_binding_ == nullptr) continue;
-      datagram_buffer_.SetSize(receive_size_);
       std::string ip;
       int port = 0;
       const int r = GlobalStack->ReceiveFrom(served_binding_->SocketHandle(),
-                                             datagram_buffer_.Memory(), receive_size_, 0, ip, port);
+                                             receive_buffer_.data(), receive_size_, 0, ip, port);
       GlobalStack->CheckSocketResult(r);
+      // Only the datagram's bytes reach the stream: resizing keeps its
+      // storage, and growing zero-fills just the grown part, which the copy
+      // overwrites.
       datagram_buffer_.SetSize(r);
+      if (r > 0)
+        std::memcpy(datagram_buffer_.Memory(), receive_buffer_.data(), static_cast<std::size_t>(r));
       datagram_buffer_.SetPosition(0);
       served_binding_->SetRemote(ip, port);
       if (host_server_->ThreadedEvent()) {
@@ -56,9 +70,11 @@ void TIdUDPListenerThread::DoCycle() {
 
 void TIdUDPListenerThread::DeliverDatagram() {
   struct Marker {
-    std::atomic<pid_t>& slot;
-    explicit Marker(std::atomic<pid_t>& s) : slot(s) { slot.store(CurrentThreadId()); }
-    ~Marker() { slot.store(0); }
+    std::atomic<std::thread::id>& slot;
+    explicit Marker(std::atomic<std::thread::id>& s) : slot(s) {
+      slot.store(std::this_thread::get_id());
+    }
+    ~Marker() { slot.store(std::thread::id()); }
   } marker(delivering_thread_);
   host_server_->DatagramArrived(datagram_buffer_, *served_binding_);
 }
@@ -74,9 +90,22 @@ TIdUDPServer::~TIdUDPServer() {
   destroying_.store(true);
   try {
     SetActive(false);
+    // Inactive by its sockets (one released by hand) can still mean a
+    // listener that reads the bindings: this ends it too.
+    ReleaseBinding();
   } catch (...) {
     // Nothing to report from a destructor; the sockets close below anyway.
   }
+  // Should the deactivation have failed halfway, the listener still runs:
+  // it must be gone before the bindings it reads.
+  if (listener_ != nullptr) {
+    for (int i = 0; i < bindings_->Count(); ++i) {
+      TIdSocketHandle* binding = bindings_->Items(i);
+      if (binding->HasSocket()) GlobalStack->ShutdownSocket(binding->SocketHandle(), Id_SD_Both);
+    }
+    listener_.reset();
+  }
+  reply_binding_.store(nullptr);
   bindings_.reset();
 }
 
@@ -106,6 +135,10 @@ void TIdUDPServer::ReleaseBinding() {
   // A handler run while this deactivation waits may deactivate again: the
   // first one finishes the job.
   if (releasing_.exchange(true)) return;
+  struct ReleasingGuard {
+    std::atomic<bool>& flag;
+    ~ReleasingGuard() { flag.store(false); }
+  } releasingGuard{releasing_};
   TIdUDPListenerThread* listener = listener_.get();
   if (listener != nullptr) listener->StopLoop();
   if (listener != nullptr && !listener->DeliveryRunsOnThisThread()) {
@@ -133,7 +166,6 @@ void TIdUDPServer::ReleaseBinding() {
     }
   }
   reply_binding_.store(nullptr);
-  releasing_.store(false);
 }
 
 void TIdUDPServer::ApplyBroadcast() {

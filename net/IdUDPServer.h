@@ -4,12 +4,13 @@
 // received a datagram.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "net/IdThread.h"
 #include "net/IdUDPBase.h"
@@ -45,9 +46,12 @@ class TIdUDPListenerThread : public TIdThread {
   int wait_millis_ = 1000;
   TMemoryStream datagram_buffer_;  // DatagramBuffer
   int receive_size_;
+  // Every receive lands here first; only the datagram's own bytes are then
+  // copied into DatagramBuffer. Allocated once, ReceiveSize bytes.
+  std::vector<std::uint8_t> receive_buffer_;
   TIdUDPServer* host_server_;
   TIdSocketList wait_list_;
-  std::atomic<pid_t> delivering_thread_{0};
+  std::atomic<std::thread::id> delivering_thread_{};
 };
 
 class TIdUDPServer : public TIdUDPBase {

@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -259,18 +261,35 @@ TEST_F(StackTest, WaitOnAClosedSocketFailsAndLeavesNothingToRead) {
   EXPECT_TRUE(read.empty());
 }
 
-TEST_F(StackTest, ClosingASocketWakesAWaitOnIt) {
+TEST_F(StackTest, ShuttingASocketDownWakesAWaitOnIt) {
   const int s = GlobalStack->NewSocket(Id_SOCK_DGRAM, 0);
   ASSERT_EQ(GlobalStack->BindSocket(s, Id_PF_INET, "127.0.0.1", 0), 0);
-  std::thread closer([&] {
+  std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    GlobalStack->CloseSocketHandle(s);
+    GlobalStack->ShutdownSocket(s, Id_SD_Both);
   });
   TIdSocketList read{s};
   const auto start = Clock::now();
   GlobalStack->WaitSockets(&read, nullptr, nullptr, 5000);
   EXPECT_LT(MillisSince(start), 2000);
-  closer.join();
+  stopper.join();
+  EXPECT_EQ(GlobalStack->CloseSocketHandle(s), 0);
+}
+
+TEST_F(StackTest, CloseSocketHandleClosesTheDescriptor) {
+  const int s = GlobalStack->NewSocket(Id_SOCK_DGRAM, 0);
+  ASSERT_EQ(GlobalStack->BindSocket(s, Id_PF_INET, "127.0.0.1", 0), 0);
+  int family = 0, port = 0;
+  std::string ip;
+  GlobalStack->LocalSocketAddress(s, family, ip, port);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(GlobalStack->CloseSocketHandle(s), 0);
+  errno = 0;
+  EXPECT_EQ(::fcntl(s, F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
+  // The port is free again at once.
+  UdpPeer again(port);
+  EXPECT_TRUE(again.ok());
 }
 
 TEST_F(StackTest, ReceiveReportsSenderAndRefusesOversizedDatagrams) {

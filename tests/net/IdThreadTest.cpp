@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "net/IdThread.h"
 #include "runtime/Events.h"
@@ -130,4 +132,82 @@ TEST(IdThreadTest, AnExceptionInTheLoopEndsTheThreadAndIsRecorded) {
   EXPECT_EQ(t->dataAlive.load(), 0);
   EXPECT_TRUE(t->IsStopped());
   EXPECT_EQ(t->FatalException(), nullptr);
+}
+
+TEST(IdThreadTest, AStopRightAfterAStartOfAPausedLoopIsNotLost) {
+  auto t = NewThread<TCountingThread>();
+  t->SetStopMode(smSuspend);
+  std::atomic<int> stoppedNotes{0};
+  t->OnLoopStopped = [&](TIdThread*) { ++stoppedNotes; };
+  t->StartLoop();
+  ASSERT_TRUE(WaitFor([&] { return t->cycles.load() >= 1; }));
+  t->StopLoop();
+  ASSERT_TRUE(WaitFor([&] { return stoppedNotes.load() >= 1; }));
+
+  for (int i = 0; i < 300; ++i) {
+    // Paused (or on its way there): start and stop at once. The stop must
+    // hold even though the thread has not yet woken from the start.
+    t->StartLoop();
+    t->StopLoop();
+    EXPECT_TRUE(t->IsStopped());
+    // Long enough for the woken thread to run a cycle or two if the stop
+    // had been lost.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!t->IsStopped()) {
+      ADD_FAILURE() << "the loop runs after StartLoop + StopLoop, round " << i;
+      break;
+    }
+  }
+  const int settled = t->cycles.load();
+  nettest::PumpFor(30);
+  EXPECT_EQ(t->cycles.load(), settled);
+  EXPECT_TRUE(t->IsStopped());
+  EXPECT_FALSE(t->Finished());
+
+  // And it can still be started afterwards.
+  t->StartLoop();
+  ASSERT_TRUE(WaitFor([&] { return t->cycles.load() > settled + 2; }));
+  EXPECT_FALSE(t->IsStopped());
+}
+
+// A cycle that idles through WaitWhileRunning, as the listener does after a
+// failed wait.
+class TIdlingThread : public TIdThread {
+ public:
+  TIdlingThread() : TIdThread(true) {}
+  ~TIdlingThread() override { TerminateAndWaitFor(); }
+
+  std::atomic<int> cycles{0};
+
+ protected:
+  void DoCycle() override {
+    ++cycles;
+    WaitWhileRunning(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  }
+};
+
+TEST(IdThreadTest, AnIdlingCycleReturnsAtOnceWhenTheLoopStops) {
+  for (TIdThreadStopMode mode : {smTerminate, smSuspend}) {
+    auto t = NewThread<TIdlingThread>();
+    t->SetStopMode(mode);
+    std::atomic<int> stoppedNotes{0};
+    t->OnLoopStopped = [&](TIdThread*) { ++stoppedNotes; };
+    t->StartLoop();
+    ASSERT_TRUE(WaitFor([&] { return t->cycles.load() == 1; }));
+    const auto start = nettest::Clock::now();
+    t->StopLoop();
+    if (mode == smTerminate) {
+      ASSERT_TRUE(WaitFor([&] { return t->Finished(); }));
+    } else {
+      // The idle ended and the loop paused without a second cycle.
+      ASSERT_TRUE(WaitFor([&] { return stoppedNotes.load() == 1; }));
+      nettest::PumpFor(30);
+      EXPECT_EQ(t->cycles.load(), 1);
+      EXPECT_FALSE(t->Finished());
+    }
+    EXPECT_LT(nettest::MillisSince(start), 2000) << "stop mode " << mode;
+    const auto endStart = nettest::Clock::now();
+    t.reset();
+    EXPECT_LT(nettest::MillisSince(endStart), 2000) << "stop mode " << mode;
+  }
 }

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -206,6 +207,23 @@ TEST_F(ServerTest, DatagramsUpToBufferSizeAreDeliveredLongerOnesDropped) {
   EXPECT_EQ(At(1).port, client.port());
 }
 
+TEST_F(ServerTest, EachDatagramShowsOnlyItsOwnBytes) {
+  server_->SetActive(true);
+  UdpPeer client;
+  // Long, short, longer, empty, long again: nothing of an earlier datagram
+  // shows through in a later one.
+  const std::vector<std::string> sent = {std::string(8192, 'A'), "bc", std::string(5000, 'D'), "",
+                                         std::string(700, 'E') + std::string(3, '\0') + "F"};
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    ASSERT_TRUE(client.SendTo(port_, sent[i]));
+    ASSERT_TRUE(WaitCount(i + 1));
+  }
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(At(i).data, sent[i]) << "datagram " << i;
+    EXPECT_EQ(At(i).position, 0);
+  }
+}
+
 TEST_F(ServerTest, SmallerBufferSizeAppliesToTheNextListener) {
   server_->SetBufferSize(4);
   server_->SetActive(true);
@@ -331,6 +349,29 @@ TEST_F(ServerTest, DeactivationEndsTheListenerPromptly) {
   ASSERT_TRUE(client.SendTo(port_, "again"));
   ASSERT_TRUE(WaitCount(1));
   EXPECT_EQ(At(0).data, "again");
+}
+
+TEST_F(ServerTest, ListenerIdlesWhenItsWaitFailsAndStillEndsPromptly) {
+  server_->SetActive(true);
+  nettest::PumpFor(50);
+  TIdUDPListenerThread* listener = server_->Listener();
+  ASSERT_NE(listener, nullptr);
+  // The socket goes away under the running listener: every wait on it fails
+  // from now on.
+  server_->Bindings().Items(0)->ReleaseSocket();
+  const std::clock_t cpuStart = std::clock();
+  nettest::PumpFor(1500);
+  const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+  // A listener retrying the failed wait at once would burn a core here.
+  EXPECT_LT(cpuSeconds, 0.3);
+  EXPECT_FALSE(listener->Finished());
+  EXPECT_FALSE(server_->Active());
+
+  // Its socket gone, the server reads inactive; its destruction still stops
+  // the listener, which leaves its idle at once instead of sleeping it out.
+  const auto start = Clock::now();
+  server_.reset();
+  EXPECT_LT(MillisSince(start), 500);
 }
 
 TEST_F(ServerTest, DeliveryQueuedBeforeDeactivationStillRuns) {

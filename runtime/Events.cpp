@@ -70,8 +70,9 @@ int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut) {
   for (;;) {
     int timeout = -1;
     if (!infinite) {
+      // Rounded up: a wait never ends before its time.
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeout = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 0x7FFFFFFF));
     }
     const int r = ::poll(pfds.data(), pfds.size(), timeout);

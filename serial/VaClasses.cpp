@@ -4,8 +4,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 
 #include "runtime/Exception.h"
 
@@ -22,7 +24,7 @@ TWaitResult TVaHandleObject::WaitFor(std::uint32_t Milliseconds) {
     if (Milliseconds != INFINITE) {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      timeout = left <= 0 ? 0 : static_cast<int>(left);
+      timeout = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
     }
     pollfd p{handle_, POLLIN, 0};
     const int n = ::poll(&p, 1, timeout);

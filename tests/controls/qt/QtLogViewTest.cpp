@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <random>
 #include <string>
@@ -149,6 +152,78 @@ TEST_F(LogView, FollowsTheTailUnlessTheOperatorScrolledUpAndKeepsTheSelection) {
   memo->AppendText("last\r\n");
   ASSERT_TRUE(SpinUntil([&] { return !view->HasPending(); }));
   EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+TEST_F(LogView, ALineThatNeverEndsIsShownInShortParagraphsAndCopiedWhole) {
+  memo->SetWordWrap(true);
+  ASSERT_TRUE(SpinUntil([&] { return !view->HasPending(); }));
+  // 1 MB without a line break, in pieces shorter than a paragraph, each one
+  // shown at once: every flush adds to a paragraph no longer than the limit,
+  // so none of them lays out the whole line again.
+  std::mt19937 rng(11);
+  QString model;
+  for (int i = 0; i < 700; ++i) {
+    std::string piece;
+    for (int k = 0; k < 1500; ++k) {
+      const unsigned r = rng() % 6;
+      const unsigned char b = static_cast<unsigned char>(r == 0  ? ' '
+                                                         : r < 3 ? 0xC0 + rng() % 64
+                                                                 : 'a' + rng() % 26);
+      piece += static_cast<char>(b);
+      model += b >= 0xC0 ? QChar(char16_t(0x0410 + (b - 0xC0))) : QChar(char16_t(b));
+    }
+    memo->AppendText(piece);
+    view->Flush();
+    ASSERT_LE(view->document()->lastBlock().length() - 1, TLogView::kMaxBlock) << "piece " << i;
+  }
+  memo->AppendText("\r\nnext");
+  model += QChar(u'\n');
+  model += QString("next");
+  view->Flush();
+
+  int continuations = 0;
+  for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next()) {
+    EXPECT_LE(b.length() - 1, TLogView::kMaxBlock);
+    if (b.userState() == TLogView::kContinuation) ++continuations;
+  }
+  EXPECT_EQ(continuations, (700 * 1500 - 1) / TLogView::kMaxBlock);  // full paragraphs
+  // The real line after it is no continuation.
+  EXPECT_NE(view->document()->lastBlock().userState(), TLogView::kContinuation);
+  EXPECT_EQ(view->document()->lastBlock().text(), QString("next"));
+
+  // Copying everything gives the text without the continuation breaks.
+  view->selectAll();
+  view->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), model);
+}
+
+TEST_F(LogView, CopyingAcrossAContinuationBreakLeavesItOut) {
+  std::string line;
+  for (int i = 0; i < TLogView::kMaxBlock + 500; ++i) line += static_cast<char>('0' + i % 10);
+  memo->AppendText(line + "\r\nxyz\xA0\xC0");
+  ASSERT_TRUE(SpinUntil([&] { return !view->HasPending(); }));
+  ASSERT_EQ(view->blockCount(), 3);
+  ASSERT_EQ(view->document()->findBlockByNumber(1).userState(), TLogView::kContinuation);
+
+  // From 10 characters before the continuation break into the next line;
+  // the document holds one more character (the break) than the text.
+  const int from = TLogView::kMaxBlock - 10;
+  const int to = static_cast<int>(line.size()) + 1 + 1 + 5;
+  QTextCursor sel(view->document());
+  sel.setPosition(from);
+  sel.setPosition(to, QTextCursor::KeepAnchor);
+  view->setTextCursor(sel);
+  view->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(),
+            QString::fromStdString(line.substr(from)) + QString("\nxyz А"));
+
+  // A selection inside the continuation paragraph alone.
+  sel.setPosition(TLogView::kMaxBlock + 1);
+  sel.setPosition(TLogView::kMaxBlock + 4, QTextCursor::KeepAnchor);
+  view->setTextCursor(sel);
+  view->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(),
+            QString::fromStdString(line.substr(TLogView::kMaxBlock, 3)));
 }
 
 }  // namespace

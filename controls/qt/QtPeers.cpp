@@ -319,23 +319,66 @@ class TQtRadioButtonPeer : public TQtPeer<TCheckPeer, QRadioButton> {
 
 // ----------------------------------------------------------------------- edit
 
+// The Latin letter on the key that carries a Cyrillic letter in the usual
+// Russian layout, so Ctrl with that key means what it means on a Latin
+// layout (Ctrl+Ч is Ctrl+X); 0 for a key without a letter of A-Z.
+char LatinOfCyrillic(char32_t u) {
+  if (u >= 0x0430 && u <= 0x044F) u -= 0x20;
+  if (u < 0x0410 || u > 0x042F) return 0;
+  // А Б В Г Д Е Ж З И Й К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Ъ Ы Ь Э Ю Я
+  static constexpr char kPosition[] = "F,DULT;PBQRKVYJGHCNEA[WXIO]SM'.Z";
+  const char c = kPosition[u - 0x0410];
+  return c >= 'A' && c <= 'Z' ? c : 0;
+}
+
+// A Cyrillic X keysym (as X11 and Wayland give it) as Unicode; 0 otherwise.
+char32_t CyrillicOfKeysym(quint32 sym) {
+  // Keysyms 0x6C0-0x6DF are the small letters in KOI8-R order, 0x6E0-0x6FF
+  // the capitals.
+  static constexpr char16_t kKoi8[33] = u"юабцдефгхийклмнопярстужвьызшэщчъ";
+  if (sym >= 0x6C0 && sym <= 0x6FF) {
+    const char32_t small = kKoi8[(sym - 0x6C0) & 0x1F];
+    return sym >= 0x6E0 ? small - 0x20 : small;
+  }
+  return 0;
+}
+
 // The character a key event types, as the edit's key-press handler sees it.
-bool KeyOf(const QKeyEvent* e, char& key) {
+// Native: whether the line edit makes the same of the event itself; a key
+// found only through the layout position or a control character in the
+// text is not one it acts on.
+bool KeyOf(const QKeyEvent* e, char& key, bool& native) {
   const int k = e->key();
   const Qt::KeyboardModifiers m = e->modifiers();
+  const bool ctrl = (m & Qt::ControlModifier) && !(m & Qt::AltModifier);
+  native = true;
   if (k == Qt::Key_Return || k == Qt::Key_Enter) {
     key = 13;
   } else if (k == Qt::Key_Escape) {
     key = 27;
   } else if (k == Qt::Key_Backspace) {
     key = 8;
-  } else if ((m & Qt::ControlModifier) && !(m & Qt::AltModifier) && k >= Qt::Key_A &&
-             k <= Qt::Key_Z) {
+  } else if (ctrl && k >= Qt::Key_A && k <= Qt::Key_Z) {
     key = static_cast<char>(k - Qt::Key_A + 1);
   } else {
+    char latin = 0;
+    if (ctrl) {
+      latin = LatinOfCyrillic(static_cast<char32_t>(k));
+      if (!latin) latin = LatinOfCyrillic(CyrillicOfKeysym(e->nativeVirtualKey()));
+    }
     const QString t = e->text();
-    if (t.size() != 1 || t[0].unicode() < 0x20 || t[0].unicode() == 0x7F) return false;
-    key = UnicodeToCp1251(t[0].unicode());
+    if (latin) {
+      key = static_cast<char>(latin - 'A' + 1);
+      native = false;
+    } else if (t.size() == 1 && t[0].unicode() != 0 && t[0].unicode() < 0x20 &&
+               t[0].unicode() != '\t') {
+      key = static_cast<char>(t[0].unicode());
+      native = false;
+    } else if (t.size() == 1 && t[0].unicode() >= 0x20 && t[0].unicode() != 0x7F) {
+      key = UnicodeToCp1251(t[0].unicode());
+    } else {
+      return false;
+    }
   }
   return true;
 }
@@ -353,7 +396,7 @@ class TQtEditPeer : public TQtPeer<TEditPeer, QLineEdit> {
     if (w() && w()->isReadOnly() != v) w()->setReadOnly(v);
   }
   void KeyIntoEdit(char Key) override {
-    if (in_event_ && Key == event_key_) {
+    if (in_event_ && Key == event_key_ && event_native_) {
       pass_event_ = true;  // the key event itself goes on into the edit
       return;
     }
@@ -384,10 +427,12 @@ class TQtEditPeer : public TQtPeer<TEditPeer, QLineEdit> {
   bool eventFilter(QObject* Watched, QEvent* Event) override {
     if (Watched == widget_ && Event->type() == QEvent::KeyPress) {
       char key = 0;
-      if (KeyOf(static_cast<QKeyEvent*>(Event), key)) {
+      bool native = true;
+      if (KeyOf(static_cast<QKeyEvent*>(Event), key, native)) {
         const QPointer<QWidget> alive = widget_;
         in_event_ = true;
         event_key_ = key;
+        event_native_ = native;
         pass_event_ = false;
         static_cast<TEdit&>(control_).OperatorKey(key);
         if (!alive) return true;
@@ -401,6 +446,7 @@ class TQtEditPeer : public TQtPeer<TEditPeer, QLineEdit> {
  private:
   bool in_event_ = false;
   char event_key_ = 0;
+  bool event_native_ = true;  // the edit acts on the event itself
   bool pass_event_ = false;
 };
 

@@ -235,6 +235,70 @@ TEST_F(QtBinding, TypedKeysPassTheKeyPressHandlerFirst) {
   EXPECT_EQ(keys.back(), 'z');
 }
 
+// A key press as X11 reports it: Qt key, keysym, typed text.
+void PressKey(QWidget* w, int key, Qt::KeyboardModifiers mods, quint32 keysym,
+              const QString& text) {
+  QKeyEvent press(QEvent::KeyPress, key, mods, 0, keysym, 0, text);
+  QKeyEvent release(QEvent::KeyRelease, key, mods, 0, keysym, 0, text);
+  QApplication::sendEvent(w, &press);
+  QApplication::sendEvent(w, &release);
+}
+
+TEST_F(QtBinding, CtrlKeysWorkUnderACyrillicLayout) {
+  auto* ed = Make<TEdit>(box, 5, 14, 200, 23);
+  std::vector<int> keys;
+  bool swallow = false;
+  ed->OnKeyPress = [&](TObject*, char& key) {
+    keys.push_back(static_cast<unsigned char>(key));
+    if (swallow) key = 0;
+  };
+  ShowForm();
+  QLineEdit* w = WidgetAs<QLineEdit>(ed);
+
+  // Ctrl+С copies, Ctrl+М pastes: the keys of C and V.
+  ed->SetText("abc");
+  w->selectAll();
+  PressKey(w, 0x0421, Qt::ControlModifier, 0x6F3, QString::fromUtf8("с"));
+  EXPECT_EQ(keys.back(), 0x03);
+  w->end(false);
+  PressKey(w, 0x041C, Qt::ControlModifier, 0x6ED, QString::fromUtf8("м"));
+  EXPECT_EQ(keys.back(), 0x16);
+  EXPECT_EQ(ed->Text(), "abcabc");
+
+  // Ctrl+Ч is Ctrl-X: the handler sees 0x18 and the selection is cut. The
+  // keysym alone is enough when Qt gives no key code.
+  w->setSelection(0, 3);
+  PressKey(w, 0x0427, Qt::ControlModifier, 0x6FE, QString::fromUtf8("ч"));
+  EXPECT_EQ(keys.back(), 0x18);
+  EXPECT_EQ(ed->Text(), "abc");
+  w->selectAll();
+  PressKey(w, 0, Qt::ControlModifier, 0x6DE, QString());
+  EXPECT_EQ(keys.back(), 0x18);
+  EXPECT_EQ(ed->Text(), "");
+
+  // A control character that comes only as text is a key as well.
+  ed->SetText("xyz");
+  w->selectAll();
+  keys.clear();
+  PressKey(w, 0, Qt::NoModifier, 0, QString("\x18"));
+  EXPECT_EQ(keys, std::vector<int>{0x18});
+  EXPECT_EQ(ed->Text(), "");
+
+  // A handler that swallows the key keeps its effect out of the edit; a
+  // Cyrillic letter without Ctrl still types itself.
+  ed->SetText("xyz");
+  w->selectAll();
+  swallow = true;
+  PressKey(w, 0x0427, Qt::ControlModifier, 0x6FE, QString::fromUtf8("ч"));
+  EXPECT_EQ(keys.back(), 0x18);
+  EXPECT_EQ(ed->Text(), "xyz");
+  swallow = false;
+  w->end(false);
+  PressKey(w, 0x0427, Qt::NoModifier, 0x6DE, QString::fromUtf8("ч"));
+  EXPECT_EQ(keys.back(), 0xF7);
+  EXPECT_EQ(ed->Text(), "xyzч");
+}
+
 TEST_F(QtBinding, FocusFollowsTheProgramAndTheOperator) {
   auto* ed = Make<TEdit>(box, 5, 14, 200, 23);
   auto* btn = Make<TButton>(box, 5, 50, 60, 24);

@@ -90,7 +90,9 @@ void TQtCommon::SetVisible(QWidget* w, bool v) {
 }
 
 void TQtCommon::SetEnabled(QWidget* w, bool v) {
-  if (w->isEnabledTo(nullptr) != v) w->setEnabled(v);
+  // The widget's own flag: a disabled parent must not hide that the control
+  // itself was never disabled.
+  if (w->testAttribute(Qt::WA_ForceDisabled) == v) w->setEnabled(v);
 }
 
 void TQtCommon::SetFont(QWidget* w, const TFont& f) {

@@ -299,6 +299,19 @@ TEST_F(QtBinding, CtrlKeysWorkUnderACyrillicLayout) {
   EXPECT_EQ(ed->Text(), "xyzч");
 }
 
+TEST_F(QtBinding, AControlDisabledInsideADisabledParentStaysDisabled) {
+  auto* ed = Make<TEdit>(box, 5, 14, 200, 23);
+  auto* btn = Make<TButton>(box, 5, 40, 80, 23);
+  ShowForm();
+  box->SetEnabled(false);
+  ed->SetEnabled(false);
+  box->SetEnabled(true);
+  EXPECT_FALSE(WidgetAs<QLineEdit>(ed)->isEnabled());
+  EXPECT_TRUE(WidgetAs<QPushButton>(btn)->isEnabled());
+  ed->SetEnabled(true);
+  EXPECT_TRUE(WidgetAs<QLineEdit>(ed)->isEnabled());
+}
+
 TEST_F(QtBinding, FocusFollowsTheProgramAndTheOperator) {
   auto* ed = Make<TEdit>(box, 5, 14, 200, 23);
   auto* btn = Make<TButton>(box, 5, 50, 60, 24);

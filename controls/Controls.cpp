@@ -475,9 +475,9 @@ void TForm::Show() {
   if (!shown_once_) {
     shown_once_ = true;
     if (position_ != poDesigned) {
-      const TSize screen = WindowSystem()->ScreenSize();
-      SetBounds(std::max(0, (screen.Width - Width()) / 2),
-                std::max(0, (screen.Height - Height()) / 2), Width(), Height());
+      const TRect area = WindowSystem()->WorkArea();
+      SetBounds(area.Left + std::max(0, (area.Width() - Width()) / 2),
+                area.Top + std::max(0, (area.Height() - Height()) / 2), Width(), Height());
     }
   }
   SetVisible(true);

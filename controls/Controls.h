@@ -205,8 +205,9 @@ class TForm : public TWinControl {
 
   // Creates the peers of the whole tree through the current window system.
   void Realize();
-  // Realises (if needed) and shows; the first time it is centred on the
-  // screen when Position asks for it, and the active control gets the focus.
+  // Realises (if needed) and shows; the first time it is centred in the
+  // desktop's work area when Position asks for it, and the active control
+  // gets the focus.
   void Show();
   void Hide() { SetVisible(false); }
   // Raises OnClose with caHide; unless the handler set caNone the form is

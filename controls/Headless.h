@@ -196,8 +196,8 @@ class THeadlessWindowSystem : public TWindowSystem {
 
   // Records the text and returns at once, as if the operator pressed OK.
   void ShowMessageBox(const std::string& Text) override;
-  TSize ScreenSize() const override { return screen_; }
-  void SetScreenSize(TSize Size) { screen_ = Size; }
+  TRect WorkArea() const override { return work_area_; }
+  void SetWorkArea(TRect Area) { work_area_ = Area; }
 
   // Runs marshalled calls and due timers until Condition holds or TimeoutMs
   // pass (INFINITE: until Terminate). Sleeps on the call queue's event with
@@ -227,5 +227,5 @@ class THeadlessWindowSystem : public TWindowSystem {
   int next_timer_id_ = 1;
   std::map<int, Timer> timers_;
   std::vector<std::string> messages_;
-  TSize screen_{1024, 768};
+  TRect work_area_{0, 0, 1024, 768};
 };

@@ -127,7 +127,9 @@ class TWindowSystem {
 
   // The modal message box with a single OK, centred on the screen (UTF-8).
   virtual void ShowMessageBox(const std::string& Text) = 0;
-  virtual TSize ScreenSize() const = 0;
+  // The part of the desktop windows may use (panels and docks left out), in
+  // desktop coordinates; windows are centred within it.
+  virtual TRect WorkArea() const = 0;
   virtual TSize TextExtent(const TFont& Font, const std::string& Text) const {
     return EstimateTextExtent(Font, Text);
   }

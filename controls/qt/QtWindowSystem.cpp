@@ -143,11 +143,11 @@ void TQtWindowSystem::ShowMessageBox(const std::string& Text) {
   box.exec();
 }
 
-TSize TQtWindowSystem::ScreenSize() const {
+TRect TQtWindowSystem::WorkArea() const {
   const QScreen* s = QGuiApplication::primaryScreen();
-  if (!s) return {1024, 768};
+  if (!s) return {0, 0, 1024, 768};
   const QRect r = s->availableGeometry();
-  return {r.width(), r.height()};
+  return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 
 TSize TQtWindowSystem::TextExtent(const TFont& Font, const std::string& Text) const {

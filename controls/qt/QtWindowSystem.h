@@ -45,7 +45,7 @@ class TQtWindowSystem : public TWindowSystem {
   int StartTimer(int IntervalMs, std::function<void()> OnTick) override;
   void StopTimer(int TimerId) override;
   void ShowMessageBox(const std::string& Text) override;
-  TSize ScreenSize() const override;
+  TRect WorkArea() const override;
   TSize TextExtent(const TFont& Font, const std::string& Text) const override;
 
   // The widget behind a realised control (nullptr when it has none).

@@ -166,8 +166,8 @@ TEST(Layout, GroupBoxKeepsAlignedChildrenOffItsCaptionAndFrame) {
 
 class FormPlacement : public HeadlessTest {};
 
-TEST_F(FormPlacement, CentredOnTheScreenOnlyWhenFirstShown) {
-  ws.SetScreenSize({1024, 768});
+TEST_F(FormPlacement, CentredInTheWorkAreaOnlyWhenFirstShown) {
+  ws.SetWorkArea({0, 0, 1024, 768});
   TForm form(nullptr);
   form.SetBounds(0, 0, 644, 453);
   form.SetPosition(poDesktopCenter);
@@ -179,6 +179,26 @@ TEST_F(FormPlacement, CentredOnTheScreenOnlyWhenFirstShown) {
   form.Show();
   EXPECT_EQ(form.Left(), 10);
   EXPECT_EQ(form.Top(), 20);
+}
+
+TEST_F(FormPlacement, CentredWithinTheWorkAreaThatPanelsLeave) {
+  // A panel of 40 pixels on the left and one of 28 at the top.
+  ws.SetWorkArea({40, 28, 1280, 1024});
+  TForm form(nullptr);
+  form.SetBounds(0, 0, 644, 453);
+  form.SetPosition(poScreenCenter);
+  form.Show();
+  EXPECT_EQ(form.Left(), 40 + (1240 - 644) / 2);
+  EXPECT_EQ(form.Top(), 28 + (996 - 453) / 2);
+
+  // Larger than the work area: its top left corner stays inside it.
+  ws.SetWorkArea({40, 28, 640, 480});
+  TForm big(nullptr);
+  big.SetBounds(0, 0, 700, 500);
+  big.SetPosition(poDesktopCenter);
+  big.Show();
+  EXPECT_EQ(big.Left(), 40);
+  EXPECT_EQ(big.Top(), 28);
 }
 
 TEST_F(FormPlacement, FontsComeFromTheParentUntilAControlHasItsOwn) {

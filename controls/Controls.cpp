@@ -683,7 +683,8 @@ std::string TEdit::Text() const {
 }
 
 void TEdit::SetText(const std::string& Value) {
-  if (Text() == Value) return;
+  // The shown text is the peer's (the operator types into it), so the peer
+  // is the one that compares and leaves unchanged text alone.
   text_ = Value;
   if (Peer()) PeerAs<TEditPeer>()->SetText(Value);
 }

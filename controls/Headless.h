@@ -92,6 +92,7 @@ class THeadlessEditPeer : public THeadlessPeer<TEditPeer> {
   std::string Value;
   bool ReadOnly = false;
   void SetText(const std::string& t) override {
+    if (t == Value) return;  // as a toolkit peer must
     ++Updates;
     Value = t;
   }

@@ -27,7 +27,8 @@ class TStatusBar;
 
 // Common to every peer. Bounds are relative to the parent control; the
 // controls call a setter only when the value differs from what they last
-// pushed, so a peer never sees a redundant update from them.
+// pushed, so a peer never sees a redundant update from them (an edit's text
+// excepted, see TEditPeer).
 class TControlPeer {
  public:
   virtual ~TControlPeer() = default;
@@ -57,6 +58,8 @@ class TCheckPeer : public TControlPeer {
 
 class TEditPeer : public TControlPeer {
  public:
+  // Called for every SetText of the edit: the text shown is live, so the
+  // peer compares and leaves the view alone when it already shows Text.
   virtual void SetText(const std::string& Text) = 0;
   virtual std::string Text() const = 0;  // live: the operator may have typed
   virtual void SetReadOnly(bool ReadOnly) = 0;

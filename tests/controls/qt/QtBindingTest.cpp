@@ -225,6 +225,12 @@ TEST_F(QtBinding, TypedKeysPassTheKeyPressHandlerFirst) {
   ed->SetText("программа");  // the program's text shows and reads back
   EXPECT_EQ(w->text(), QString("программа"));
   EXPECT_EQ(ed->Text(), "программа");
+  // The same text again leaves the widget alone: the operator's selection
+  // and cursor stay where they were.
+  w->setSelection(2, 3);
+  ed->SetText("программа");
+  EXPECT_EQ(w->selectedText(), QString("огр"));
+  w->end(false);
   QTest::keyClick(w, Qt::Key_Backspace);
   EXPECT_EQ(ed->Text(), "программ");
   EXPECT_EQ(keys.back(), 8);

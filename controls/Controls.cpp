@@ -159,10 +159,6 @@ void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
   if (parent_ && align_ != alNone) parent_->ChildLayoutChanged(this);
 }
 
-void TControl::SetBoundsFromLayout(int ALeft, int ATop, int AWidth, int AHeight) {
-  SetBounds(ALeft, ATop, AWidth, AHeight);
-}
-
 void TControl::PushBounds() {
   peer_->SetBounds(left_, top_, width_, height_);
 }
@@ -332,26 +328,26 @@ void TWinControl::Realign() {
 
   for (TControl* c : group(alTop)) {
     const int h = c->height_;
-    c->SetBoundsFromLayout(r.Left, r.Top, r.Width(), h);
+    c->SetBounds(r.Left, r.Top, r.Width(), h);
     r.Top += h;
   }
   for (TControl* c : group(alBottom)) {
     const int h = c->height_;
-    c->SetBoundsFromLayout(r.Left, r.Bottom - h, r.Width(), h);
+    c->SetBounds(r.Left, r.Bottom - h, r.Width(), h);
     r.Bottom -= h;
   }
   for (TControl* c : group(alLeft)) {
     const int w = c->width_;
-    c->SetBoundsFromLayout(r.Left, r.Top, w, r.Height());
+    c->SetBounds(r.Left, r.Top, w, r.Height());
     r.Left += w;
   }
   for (TControl* c : group(alRight)) {
     const int w = c->width_;
-    c->SetBoundsFromLayout(r.Right - w, r.Top, w, r.Height());
+    c->SetBounds(r.Right - w, r.Top, w, r.Height());
     r.Right -= w;
   }
   for (TControl* c : group(alClient)) {
-    c->SetBoundsFromLayout(r.Left, r.Top, r.Width(), r.Height());
+    c->SetBounds(r.Left, r.Top, r.Width(), r.Height());
   }
 }
 
@@ -457,12 +453,6 @@ void TForm::ControlGone(TControl* Control) {
 std::unique_ptr<TControlPeer> TForm::MakePeer(TWindowSystem& System) {
   return System.CreatePeer(*this);
 }
-
-void TForm::InitPeer() {
-  TWinControl::InitPeer();
-}
-
-void TForm::CaptionChanged() {}
 
 void TForm::Realize() {
   TWindowSystem* ws = WindowSystem();

@@ -118,7 +118,6 @@ class TControl : public TComponent {
   friend class TForm;
   void CreatePeerTree(TWindowSystem& System);
   void DestroyPeerTree();
-  void SetBoundsFromLayout(int ALeft, int ATop, int AWidth, int AHeight);
 
   TWinControl* parent_ = nullptr;
   std::unique_ptr<TControlPeer> peer_;
@@ -223,9 +222,7 @@ class TForm : public TWinControl {
 
  protected:
   std::unique_ptr<TControlPeer> MakePeer(TWindowSystem& System) override;
-  void InitPeer() override;
   void PushBounds() override;
-  void CaptionChanged() override;
 
  private:
   friend class TControl;

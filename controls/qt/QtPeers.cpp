@@ -179,6 +179,7 @@ class TQtFormPeer : public TQtPeer<TFormPeer, TFormWidget> {
  public:
   explicit TQtFormPeer(TForm& Form) : TQtPeer(Form, new TFormWidget(Form), false, false, true) {}
   void SetBounds(int l, int t, int wd, int h) override {
+    if (!w()) return;
     if (w()->pos() != QPoint(l, t)) w()->move(l, t);
     if (w()->size() != QSize(wd, h)) w()->resize(wd, h);
   }

@@ -96,7 +96,6 @@ void TQtWindowSystem::Terminate() {
 }
 
 void TQtWindowSystem::ProcessMessages() {
-  QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   RunGuarded(nullptr, [] { CheckSynchronize(0); });
 }

@@ -191,6 +191,8 @@ class THeadlessWindowSystem : public TWindowSystem {
   // Runs due timers and marshalled calls once, without waiting.
   void ProcessMessages() override;
   void Wake() override { wake_.Signal(); }
+  // The loop waits on the call queue's event itself: nothing to signal.
+  void CallQueued() override {}
 
   int StartTimer(int IntervalMs, std::function<void()> OnTick) override;
   void StopTimer(int TimerId) override;

@@ -424,7 +424,8 @@ TEST_F(QtBinding, WakeFromAWorkerRunsItsCallFromTheQtLoop) {
     on_main = IsMainThread();
     ran = true;
   });
-  // Only Qt's own loop runs here: the call gets in through Wake alone.
+  // Only Qt's own loop runs here: it sees the call through its watch on
+  // the call queue's event, with no wake posted for it.
   EXPECT_TRUE(SpinUntil([&] { return ran.load(); }));
   EXPECT_TRUE(on_main);
 }

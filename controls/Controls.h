@@ -45,6 +45,12 @@ class TControl : public TComponent {
   ~TControl() override;
 
   TWinControl* Parent() const { return parent_; }
+  // Moving a realised control to another parent (or to none) gives it and
+  // its children new peers, which show the state kept in the controls. What
+  // lived only in the old peers is lost: text the operator typed into an
+  // edit (it shows the text the program set last), a list choice nobody
+  // read since, and everything appended to a log pane. Set parents before
+  // the form is realised.
   void SetParent(TWinControl* AParent);
   TForm* ParentForm() const;  // the form this control is on (itself for a form)
 

@@ -123,7 +123,7 @@ TEST_F(ConsoleLayout, ChangingAnAlignedChildsSizeOrTheBorderRelaysOut) {
   EXPECT_EQ(Bounds(memo), R(5, 5, 388, 289));
 }
 
-TEST(Layout, AllFiveAlignmentsInDelphiOrder) {
+TEST(Layout, AllFiveAlignmentsInTheirOrder) {
   TPanel p(nullptr);
   p.SetBounds(0, 0, 300, 200);
   auto add = [&](TAlign a, int w, int h) {

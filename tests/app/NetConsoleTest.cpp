@@ -11,7 +11,7 @@
 #include "controls/Headless.h"
 #include "net/IdStack.h"
 #include "tests/app/ConsoleFixture.h"
-#include "tests/app/UdpPeer.h"
+#include "tests/net/NetTestSupport.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ class NetConsole : public Console {
  protected:
   // Ticks "Активация" on a port nobody holds.
   int Activate() {
-    const int port = FreeUdpPort();
+    const int port = nettest::FreePort();
     form->EdPort->SetText(std::to_string(port));
     form->ChBxActiv->OperatorClick();
     EXPECT_TRUE(form->UDPServer->Active());
@@ -28,14 +28,13 @@ class NetConsole : public Console {
   // Sends data to the console and waits for its LF answer.
   void Exchange(const std::string& data) {
     ASSERT_TRUE(peer.SendTo(port, data));
-    int from = 0;
-    std::optional<std::string> answer;
-    ws.RunUntil([&] { return (answer = peer.Receive(0, &from)).has_value(); }, 5000);
+    std::optional<nettest::Datagram> answer;
+    ws.RunUntil([&] { return (answer = peer.Receive(0)).has_value(); }, 5000);
     ASSERT_TRUE(answer.has_value()) << "no answer";
-    EXPECT_EQ(*answer, "\n");
-    EXPECT_EQ(from, port) << "the answer leaves from the server's port";
+    EXPECT_EQ(answer->data, "\n");
+    EXPECT_EQ(answer->port, port) << "the answer leaves from the server's port";
   }
-  UdpPeer peer;
+  nettest::UdpPeer peer;
   int port = 0;
 };
 
@@ -55,7 +54,7 @@ TEST_F(NetConsole, DatagramIsShownItsSenderTakenAndAnsweredWithLf) {
   Exchange("hello\r\n");
   EXPECT_EQ(form->LogText(), "hello\r\n");
   EXPECT_EQ(form->edtHost->Text(), "127.0.0.1");
-  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.Port()));
+  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.port()));
 }
 
 TEST_F(NetConsole, SsiLineGetsTheDateAndTimeOnTheNewLine) {
@@ -106,17 +105,16 @@ TEST_F(NetConsole, DatagramsWithoutCrContinueTheLineAndEmptyOnesShowNothing) {
 }
 
 TEST_F(NetConsole, SendBeforeActivationActivatesOnTheDefaultPortAndLeavesTheBoxAlone) {
-  port = FreeUdpPort();
+  port = nettest::FreePort();
   form->UDPServer->SetDefaultPort(port);
   form->edtHost->SetText("127.0.0.1");
-  form->edtPort->SetText(std::to_string(peer.Port()));
+  form->edtPort->SetText(std::to_string(peer.port()));
   form->EdCmdLn->SetText("АТ+ver");  // Cyrillic goes out as Windows-1251
   form->BtnETX->OperatorClick();
-  int from = 0;
-  const auto line = peer.Receive(5000, &from);
+  const auto line = peer.Receive(5000);
   ASSERT_TRUE(line.has_value());
-  EXPECT_EQ(*line, "\xC0\xD2+ver\r");
-  EXPECT_EQ(from, port);
+  EXPECT_EQ(line->data, "\xC0\xD2+ver\r");
+  EXPECT_EQ(line->port, port);
   EXPECT_TRUE(form->UDPServer->Active());
   EXPECT_FALSE(form->ChBxActiv->Checked());
   EXPECT_EQ(form->EdCmdLn->Text(), "АТ+ver");
@@ -143,8 +141,8 @@ TEST_F(NetConsole, FailuresStaySilent) {
   EXPECT_FALSE(form->UDPServer->Active()) << "nothing was sent, nothing activated";
 
   // A port that is taken: the box stays ticked, the server inactive.
-  UdpPeer holder;
-  form->EdPort->SetText(std::to_string(holder.Port()));
+  nettest::UdpPeer holder;
+  form->EdPort->SetText(std::to_string(holder.port()));
   form->ChBxActiv->OperatorClick();
   EXPECT_TRUE(form->ChBxActiv->Checked());
   EXPECT_FALSE(form->UDPServer->Active());

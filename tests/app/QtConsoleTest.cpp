@@ -15,7 +15,7 @@
 #include "controls/Cp1251.h"
 #include "controls/qt/QtLogView.h"
 #include "controls/qt/QtWindowSystem.h"
-#include "tests/app/UdpPeer.h"
+#include "tests/net/NetTestSupport.h"
 
 namespace {
 
@@ -124,19 +124,19 @@ TEST_F(QtConsole, OperatorClickOnSettingsShowsTheGroupAndFocusesTheCommandLine) 
 }
 
 TEST_F(QtConsole, DatagramReachesTheViewAndIsAnswered) {
-  UdpPeer peer;
-  const int port = FreeUdpPort();
+  nettest::UdpPeer peer;
+  const int port = nettest::FreePort();
   form->EdPort->SetText(std::to_string(port));
   QTest::mouseClick(W(*form->ChBxActiv), Qt::LeftButton);
   ASSERT_TRUE(form->ChBxActiv->Checked());
   ASSERT_TRUE(form->UDPServer->Active());
   ASSERT_TRUE(peer.SendTo(port, "hello\r\n"));
-  std::optional<std::string> answer;
+  std::optional<nettest::Datagram> answer;
   ASSERT_TRUE(PumpUntil([&] { return (answer = peer.Receive(0)).has_value(); }));
-  EXPECT_EQ(*answer, "\n");
+  EXPECT_EQ(answer->data, "\n");
   ASSERT_TRUE(PumpUntil([&] { return !View()->HasPending(); }));
   EXPECT_EQ(View()->toPlainText(), QStringLiteral("hello\n"));
-  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.Port()));
+  EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.port()));
 }
 
 }  // namespace

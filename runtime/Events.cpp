@@ -36,22 +36,21 @@ TEvent::~TEvent() {
 }
 
 void TEvent::Signal() {
+  std::lock_guard guard(lock_);
+  if (signaled_.load(std::memory_order_relaxed)) return;
   T5_HAPPENS_BEFORE(this);
   const std::uint64_t one = 1;
-  // EAGAIN only when the counter is near overflow, i.e. already signalled.
+  // The counter is 0 here, so the write cannot fail for want of room.
   [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+  signaled_.store(true, std::memory_order_release);
 }
 
 void TEvent::Reset() {
+  std::lock_guard guard(lock_);
+  if (!signaled_.load(std::memory_order_relaxed)) return;
   std::uint64_t value;
   [[maybe_unused]] ssize_t n = ::read(fd_, &value, sizeof value);
-}
-
-bool TEvent::IsSignaled() const {
-  pollfd p{fd_, POLLIN, 0};
-  const bool signaled = ::poll(&p, 1, 0) == 1;
-  if (signaled) T5_HAPPENS_AFTER(const_cast<TEvent*>(this));
-  return signaled;
+  signaled_.store(false, std::memory_order_release);
 }
 
 TWaitResult TEvent::WaitFor(std::uint32_t ms) const {
@@ -61,12 +60,44 @@ TWaitResult TEvent::WaitFor(std::uint32_t ms) const {
   return r == 0 ? wrSignaled : (r == -1 ? wrTimeout : wrError);
 }
 
+namespace {
+
+// One look at the descriptors: the index of the first ready one, -1 when none
+// is ready within timeout ms, -2 with errno set when poll fails, -3 when the
+// look must be taken again (interrupted).
+int PollOnce(std::vector<pollfd>& pfds, int timeout) {
+  const int r = ::poll(pfds.data(), pfds.size(), timeout);
+  if (r > 0) {
+    for (std::size_t i = 0; i < pfds.size(); ++i) {
+      if (pfds[i].revents != 0) return static_cast<int>(i);
+    }
+    return -3;
+  }
+  if (r == 0) return -1;
+  return errno == EINTR ? -3 : -2;
+}
+
+}  // namespace
+
 int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut) {
   std::vector<pollfd> pfds(fds.size());
   for (std::size_t i = 0; i < fds.size(); ++i) pfds[i] = pollfd{fds[i], POLLIN, 0};
   using Clock = std::chrono::steady_clock;
   const bool infinite = ms == INFINITE;
   const auto deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : ms);
+  // Look without sleeping first.
+  if (ms != 0) {
+    int r = -1;
+    SpinBriefly([&] {
+      r = PollOnce(pfds, 0);
+      return r >= 0 || r == -2;
+    });
+    if (r >= 0) return r;
+    if (r == -2) {
+      if (errorOut) *errorOut = errno;
+      return -2;
+    }
+  }
   for (;;) {
     int timeout = -1;
     if (!infinite) {
@@ -75,14 +106,9 @@ int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut) {
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeout = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 0x7FFFFFFF));
     }
-    const int r = ::poll(pfds.data(), pfds.size(), timeout);
-    if (r > 0) {
-      for (std::size_t i = 0; i < pfds.size(); ++i) {
-        if (pfds[i].revents != 0) return static_cast<int>(i);
-      }
-    }
-    if (r == 0) return -1;
-    if (r < 0 && errno != EINTR) {
+    const int r = PollOnce(pfds, timeout);
+    if (r >= -1) return r;
+    if (r == -2) {
       if (errorOut) *errorOut = errno;
       return -2;
     }

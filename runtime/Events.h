@@ -2,6 +2,10 @@
 // an event in one poll, and a re-entrant lock.
 #pragma once
 
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -11,7 +15,9 @@ inline constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
 enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
 
 // A manual-reset event: once signalled it stays signalled until Reset, and a
-// wait does not consume it.
+// wait does not consume it. Its state is kept beside the descriptor, so that
+// signalling a signalled event, clearing a clear one and asking for the state
+// cost no system call.
 class TEvent {
  public:
   explicit TEvent(bool initiallySignaled = false);  // EThread when no fd can be had
@@ -21,7 +27,7 @@ class TEvent {
 
   void Signal();
   void Reset();
-  bool IsSignaled() const;
+  bool IsSignaled() const { return signaled_.load(std::memory_order_acquire); }
   // Waits up to ms milliseconds (INFINITE: no limit).
   TWaitResult WaitFor(std::uint32_t ms) const;
   // Readable (POLLIN) while signalled.
@@ -29,11 +35,33 @@ class TEvent {
 
  private:
   int fd_;
+  std::mutex lock_;  // the descriptor changes only together with signaled_
+  std::atomic<bool> signaled_{false};
 };
 
+// How long a waiting thread keeps looking before it sleeps. Waking a thread
+// that sleeps costs the waker tens of microseconds on a virtual machine, as
+// long as a whole hand-off between two of our threads takes while both stay
+// awake, and most hand-offs come back well within this time.
+inline constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+// Tests ready() until it holds or kSpinTime has passed, giving the processor
+// to whoever wants it between tests; returns whether it held. Callers go on
+// to a sleeping wait when it did not.
+template <class Ready>
+bool SpinBriefly(Ready ready) {
+  const auto end = std::chrono::steady_clock::now() + kSpinTime;
+  do {
+    if (ready()) return true;
+    ::sched_yield();
+  } while (std::chrono::steady_clock::now() < end);
+  return ready();
+}
+
 // Waits until one of fds is readable (or reports an error/hang-up) or ms
-// milliseconds pass. Returns the index of the first ready fd, -1 on timeout;
-// sets errorOut (if given) and returns -2 when poll fails.
+// milliseconds pass, spinning briefly before it sleeps. Returns the index of
+// the first ready fd, -1 on timeout; sets errorOut (if given) and returns -2
+// when poll fails.
 int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut = nullptr);
 
 // Milliseconds of poll timeout for a duration given as INFINITE or ms.

@@ -255,6 +255,6 @@ void TThread::RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal) {
     if (QueuedSignal) QueuedSignal->Signal();
     if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
   }
-  done.acquire();
+  if (!SpinBriefly([&] { return done.try_acquire(); })) done.acquire();
   if (record.RaisedException) std::rethrow_exception(record.RaisedException);
 }

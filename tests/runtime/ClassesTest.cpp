@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/Application.h"
@@ -154,6 +157,51 @@ TEST(Event, IsManualResetAndWaitsWithDeadline) {
   TEvent other(true);
   const int fds[] = {e.Fd(), other.Fd()};
   EXPECT_EQ(WaitForAnyFd(fds, 1000), 1);
+}
+
+// The state kept beside the descriptor must never drift from it, whatever
+// order a concurrent Signal and Reset land in: a drifted event would either
+// ignore the next Reset (a waiter woken again and again) or hide a Signal
+// from poll. Each round starts both calls together and then compares.
+TEST(Event, StateAndDescriptorAgreeUnderConcurrentSignalAndReset) {
+  constexpr int kRounds = 20000;
+  TEvent e;
+  std::atomic<int> go{0}, done{0};
+  std::thread signaller([&] {
+    for (int round = 1; round <= kRounds; ++round) {
+      while (go.load() < round) {
+      }
+      e.Signal();
+      done.fetch_add(1);
+    }
+  });
+  int drifted = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    if (round % 2 == 0) e.Signal();  // half the rounds start signalled
+    go.store(round);
+    e.Reset();
+    while (done.load() < round) {
+    }
+    const int fd = e.Fd();
+    const bool readable = WaitForAnyFd(std::span<const int>(&fd, 1), 0) == 0;
+    if (e.IsSignaled() != readable) ++drifted;
+    e.Reset();
+    if (e.WaitFor(0) != wrTimeout) ++drifted;
+  }
+  signaller.join();
+  EXPECT_EQ(drifted, 0);
+}
+
+TEST(Event, WaitEndsOnASignalFromAnotherThreadAfterItHasGoneToSleep) {
+  TEvent a, b;
+  std::thread signaller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    b.Signal();
+  });
+  const int fds[] = {a.Fd(), b.Fd()};
+  EXPECT_EQ(WaitForAnyFd(fds, 5000), 1);
+  signaller.join();
+  EXPECT_FALSE(a.IsSignaled());
 }
 
 TEST(ApplicationHook, ReceivesTheErrorAndSurvivesAFailingHook) {

@@ -1,15 +1,12 @@
 #include "serial/VaClasses.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-
-#include "runtime/Exception.h"
 
 TVaHandleObject::~TVaHandleObject() {
   if (handle_ >= 0) ::close(handle_);
@@ -44,25 +41,9 @@ TWaitResult TVaHandleObject::WaitFor(std::uint32_t Milliseconds) {
 }
 
 TVaEvent::TVaEvent() {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) {
-    const int err = errno;
-    throw EThread(Format("Thread Error: %s (%d)", SysErrorMessage(err).c_str(), err));
-  }
-  SetHandle(fd);
+  SetHandle(event_.Fd());
 }
 
-void TVaEvent::Signal() {
-  const std::uint64_t one = 1;
-  // Fails only when the counter is already near its top, i.e. signalled.
-  [[maybe_unused]] ssize_t n = ::write(Handle(), &one, sizeof one);
-}
-
-void TVaEvent::Reset() {
-  std::uint64_t value;
-  [[maybe_unused]] ssize_t n = ::read(Handle(), &value, sizeof value);
-}
-
-bool TVaEvent::IsSignaled() {
-  return WaitFor(0) == wrSignaled;
+TVaEvent::~TVaEvent() {
+  SetHandle(-1);  // the event closes its own descriptor
 }

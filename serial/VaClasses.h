@@ -28,13 +28,18 @@ class TVaHandleObject : public TObject {
   int last_error_ = 0;
 };
 
-// Manual-reset event, initially clear.
+// Manual-reset event, initially clear. Its handle is the descriptor of the
+// runtime event it wraps; waits on it may be combined with other descriptors.
 class TVaEvent : public TVaHandleObject {
  public:
   TVaEvent();  // EThread when no descriptor can be had
-  void Signal();
-  void Reset();
-  bool IsSignaled();
+  ~TVaEvent() override;
+  void Signal() { event_.Signal(); }
+  void Reset() { event_.Reset(); }
+  bool IsSignaled() const { return event_.IsSignaled(); }
+
+ private:
+  TEvent event_;
 };
 
 class TVaWaitEvent : public TVaEvent {};

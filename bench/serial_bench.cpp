@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
@@ -27,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kTotal = 4u << 20;
 constexpr std::size_t kChunk = 2048;  // the writer's default buffer size
 constexpr std::size_t kLargeChunk = 16384;
-constexpr int kRounds = 9;
+constexpr int kRounds = 11;
 
 void WriteAll(int fd, const char* data, std::size_t n, std::size_t chunk) {
   std::size_t done = 0;
@@ -65,9 +66,31 @@ double Rate(Clock::duration d) {
   return static_cast<double>(kTotal) / std::chrono::duration<double>(d).count();
 }
 
-void Print(const char* what, double component, double baseline) {
-  std::printf("%-46s component %7.1f MB/s   plain read/write %7.1f MB/s   ratio %.2f\n", what,
-              component / 1e6, baseline / 1e6, component / baseline);
+// Rates of one direction, component and baseline, round by round.
+struct Figures {
+  std::vector<double> component, baseline, ratio;
+  void Add(double c, double b) {
+    component.push_back(c);
+    baseline.push_back(b);
+    ratio.push_back(c / b);
+  }
+};
+
+double Best(const std::vector<double>& v) {
+  return *std::max_element(v.begin(), v.end());
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void Print(const char* what, const Figures& f) {
+  std::printf(
+      "%-46s best: component %7.1f MB/s, plain read/write %7.1f MB/s, ratio %.2f;"
+      "  median ratio of the rounds %.2f\n",
+      what, Best(f.component) / 1e6, Best(f.baseline) / 1e6, Best(f.component) / Best(f.baseline),
+      Median(f.ratio));
 }
 
 }  // namespace
@@ -140,31 +163,33 @@ int main() {
     return Rate(Clock::now() - start);
   };
 
-  // Rounds alternate between the two, so both see the same load on the
-  // machine; the best round of each counts.
-  double best[8] = {};
+  // Each round runs the baseline and the component back to back, so both
+  // see the same load on the machine. The best round of each is printed, and
+  // beside it the median of the rounds' own ratios, which a lucky or unlucky
+  // round on one side alone does not move.
+  Figures receive, send, send_large;
   for (const std::size_t size : {kChunk, kLargeChunk}) {
     TVaBuffers buffers;
     buffers.SetWriteSize(static_cast<TVaIntW>(size));
     comm.SetBuffers(buffers);
     comm.Open();
-    const int row = size == kChunk ? 0 : 4;
+    Figures& sent = size == kChunk ? send : send_large;
     for (int round = 0; round < kRounds; ++round) {
       if (size == kChunk) {
-        best[0] = std::max(best[0], rx_plain());
-        best[1] = std::max(best[1], rx_comm());
+        const double plain = rx_plain();
+        receive.Add(rx_comm(), plain);
       }
-      best[row + 2] = std::max(best[row + 2], tx_plain(size));
-      best[row + 3] = std::max(best[row + 3], tx_comm(size));
+      const double plain = tx_plain(size);
+      sent.Add(tx_comm(size), plain);
     }
     comm.Close();
   }
 
-  std::printf("serial component over a pseudo-terminal, %zu MiB per round, best of %d rounds\n",
+  std::printf("serial component over a pseudo-terminal, %zu MiB per round, %d rounds\n",
               kTotal >> 20, kRounds);
-  Print("receive (event monitor, OnRxChar, ReadText)", best[1], best[0]);
-  Print("send, 2 KiB writer buffer (the default)", best[3], best[2]);
-  Print("send, 16 KiB writer buffer", best[7], best[6]);
+  Print("receive (event monitor, OnRxChar, ReadText)", receive);
+  Print("send, 2 KiB writer buffer (the default)", send);
+  Print("send, 16 KiB writer buffer", send_large);
 
   ::unlink((std::string(dir) + "/COM1").c_str());
   ::rmdir(dir);

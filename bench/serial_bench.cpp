@@ -68,11 +68,15 @@ double Rate(Clock::duration d) {
 
 // Rates of one direction, component and baseline, round by round.
 struct Figures {
-  std::vector<double> component, baseline, ratio;
+  std::vector<double> component, baseline;
   void Add(double c, double b) {
     component.push_back(c);
     baseline.push_back(b);
-    ratio.push_back(c / b);
+  }
+  std::vector<double> Ratios() const {
+    std::vector<double> r(component.size());
+    for (std::size_t i = 0; i < r.size(); ++i) r[i] = component[i] / baseline[i];
+    return r;
   }
 };
 
@@ -90,7 +94,7 @@ void Print(const char* what, const Figures& f) {
       "%-46s best: component %7.1f MB/s, plain read/write %7.1f MB/s, ratio %.2f;"
       "  median ratio of the rounds %.2f\n",
       what, Best(f.component) / 1e6, Best(f.baseline) / 1e6, Best(f.component) / Best(f.baseline),
-      Median(f.ratio));
+      Median(f.Ratios()));
 }
 
 }  // namespace

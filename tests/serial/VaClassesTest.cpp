@@ -28,7 +28,7 @@ TEST(VaEvent, WaitsAsAManualResetEventOnItsHandle) {
   signaller.join();
 }
 
-TEST(VaEvent, ClosesItsDescriptorOnceWhenDestroyed) {
+TEST(VaEvent, ClosesItsDescriptorWhenDestroyed) {
   int fd;
   {
     TVaEvent e;

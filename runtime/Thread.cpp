@@ -88,13 +88,29 @@ bool CheckSynchronize(std::uint32_t TimeoutMs) {
   } else {
     queued.Reset();
   }
-  std::vector<QueuedCall> taken;
+  // The calls are taken one at a time from the shared queue: a call that
+  // waits inside for a later one (CheckSynchronizeFor) still finds it there.
+  // Only as many calls as were queued when the pass began run in it, so a
+  // steady stream of new calls cannot keep the loop from its other work.
+  std::size_t budget;
   {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
-    taken.swap(Queue().PendingCalls);
+    budget = Queue().PendingCalls.size();
   }
-  for (QueuedCall& call : taken) RunQueuedCall(call);
-  return !taken.empty();
+  bool ran = false;
+  for (; budget > 0; --budget) {
+    QueuedCall call;
+    {
+      std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
+      auto& pending = Queue().PendingCalls;
+      if (pending.empty()) break;
+      call = pending.front();
+      pending.erase(pending.begin());
+    }
+    RunQueuedCall(call);
+    ran = true;
+  }
+  return ran;
 }
 
 bool CheckSynchronizeFor(const TThread* Thread) {

@@ -149,6 +149,33 @@ TEST(Marshalling, CallsOfOneWorkerCanBeRunAloneAndSignalWhenQueued) {
   b->WaitForExit();
 }
 
+TEST(Marshalling, ACallCanWaitForALaterCallQueuedInTheSamePass) {
+  // The first call waits on the main thread for the second worker's call,
+  // as a write waiting for the writer's report does; both were queued
+  // before the main thread looked.
+  std::atomic<bool> b_ran{false};
+  std::atomic<FnThread*> b_thread{nullptr};
+  bool a_saw_b = false;
+  auto a = NewThread<FnThread>(false, [&](FnThread& self) {
+    self.RunOnMainThread([&] {
+      const auto deadline = Clock::now() + std::chrono::seconds(3);
+      while (!b_ran && Clock::now() < deadline) {
+        if (!CheckSynchronizeFor(b_thread.load())) std::this_thread::yield();
+      }
+      a_saw_b = b_ran;
+    });
+  });
+  ASSERT_TRUE(PumpUntilQueued(1));
+  auto b = NewThread<FnThread>(
+      false, [&](FnThread& self) { self.RunOnMainThread([&] { b_ran = true; }); });
+  b_thread = b.get();
+  ASSERT_TRUE(PumpUntilQueued(2));
+  EXPECT_TRUE(CheckSynchronize(0));
+  EXPECT_TRUE(a_saw_b) << "the later call was out of reach while the first one ran";
+  a->WaitForExit();
+  b->WaitForExit();
+}
+
 TEST(Marshalling, CheckSynchronizeOffTheMainThreadRaisesWithTheThreadId) {
   std::string message;
   pid_t tid = 0;

@@ -1,0 +1,95 @@
+#include "packet/uThread.h"
+
+#include <chrono>
+#include <thread>
+
+#include "packet/Util.h"
+#include "runtime/Application.h"
+#include "serial/VaComm.h"
+
+std::uint8_t RxAccumulator[256];
+std::atomic<std::uint8_t> RxAccumulatorCount{0};
+std::atomic<std::uint8_t> RxParsePos{0};
+std::atomic<std::uint8_t> RxQuietTicks{0};
+std::uint8_t FoundPacket[256];
+std::uint8_t AckPayload[256];
+std::uint8_t TxRingHead = 0;
+std::uint8_t TxRingTail = 0;
+TUserThread* ResponderThread = nullptr;
+
+std::string WriteErrorLine(int PortNum) {
+  return "Error writing to: " + Format("Port %d", PortNum);
+}
+
+TUserThread::TUserThread(bool CreateSuspended, TVaComm* Port, TLineSink AddLine)
+    : TThread(CreateSuspended), port_(Port), add_line_(std::move(AddLine)) {}
+
+TUserThread::~TUserThread() {
+  // The body waits on this object's event and runs its steps: end it first.
+  RequestStop();
+  if (!Finished()) {
+    Resume();
+    WaitForExit();
+  }
+}
+
+void TUserThread::RequestStop() {
+  TThread::RequestStop();
+  rx_stored_.Signal();
+}
+
+void TUserThread::ThreadBody() {
+  RxQuietTicks = 1;
+  Running = true;
+  struct ClearRunning {
+    std::atomic<bool>& flag;
+    ~ClearRunning() { flag = false; }
+  } clear_running{Running};
+  do {
+    RunOnMainThread([this] {
+      // A failing write must not end the responder: the error goes to the
+      // operator as any other port error does, and the next request is
+      // answered again.
+      try {
+        AnswerPacket();
+      } catch (...) {
+        ApplicationHandleException(this);
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitForUnreadBytes();
+  } while (!StopRequested());
+}
+
+void TUserThread::WaitForUnreadBytes() {
+  auto idle = [this] { return !StopRequested() && RxParsePos == RxAccumulatorCount; };
+  while (idle()) {
+    // Cleared before the second look: a byte stored after the look signals
+    // again, one stored before it is seen by it.
+    rx_stored_.Reset();
+    if (idle()) rx_stored_.WaitFor(INFINITE);
+  }
+}
+
+void TUserThread::AnswerPacket() {
+  std::uint8_t pos = RxParsePos;
+  const bool found = FindPacket(kPacketStart, pos, RxAccumulatorCount, RxAccumulator, FoundPacket);
+  RxParsePos = pos;
+  if (!found) return;
+  // An empty request is not answered; nor is one of a single byte, whose
+  // kind would be whatever an earlier packet left in the image.
+  if (FoundPacket[0] < 2) return;
+  const std::uint8_t kind = FoundPacket[2];
+  if (kind != 1 && kind != 2) return;
+  AckPayload[0] = 2;
+  AckPayload[1] = FoundPacket[1];
+  AckPayload[2] = kind;
+  // The transmit ring is empty on entry, so the five bytes always fit.
+  PutPacket(kPacketStart, AckPayload, TxRingTail, TxRingHead, FoundPacket);
+  std::string ack;
+  while (TxRingTail != TxRingHead) {
+    ack += static_cast<char>(FoundPacket[TxRingTail]);
+    ++TxRingTail;
+  }
+  if (!port_->WriteText(ack)) add_line_(WriteErrorLine(port_->PortNum()));
+}

@@ -1,0 +1,66 @@
+// The packet responder: a worker that paces steps on the main thread; each
+// step takes at most one frame out of the receive ring and answers a request
+// of kind 1 or 2 with an acknowledgement on the serial port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "runtime/Events.h"
+#include "runtime/Thread.h"
+
+class TVaComm;
+
+// The packet link's state, process-wide, zeroed at start and never reset.
+// Everything is touched on the main thread only, except the three positions
+// the worker looks at to decide whether a step can find anything (and the
+// countdown it sets once at its start): those are atomics.
+extern std::uint8_t RxAccumulator[256];               // the receive ring
+extern std::atomic<std::uint8_t> RxAccumulatorCount;  // its write position
+extern std::atomic<std::uint8_t> RxParsePos;          // its read position
+extern std::atomic<std::uint8_t> RxQuietTicks;        // status ticks until the line counts as quiet
+extern std::uint8_t FoundPacket[256];  // the image just found; also the transmit ring's storage
+extern std::uint8_t AckPayload[256];   // the acknowledgement's image
+extern std::uint8_t TxRingHead;        // transmit ring: write position
+extern std::uint8_t TxRingTail;        // transmit ring: read position
+
+class TUserThread;
+// The one responder, owned by the main window.
+extern TUserThread* ResponderThread;
+
+// "Error writing to: Port n", the line for a write the port did not take.
+std::string WriteErrorLine(int PortNum);
+
+class TUserThread : public TThread {
+ public:
+  using TLineSink = std::function<void(const std::string& Line)>;
+  // Port: where acknowledgements go; AddLine: adds a line to the log pane.
+  TUserThread(bool CreateSuspended, TVaComm* Port, TLineSink AddLine);
+  ~TUserThread() override;
+
+  // True from the first statement of the body to its last, however the body
+  // ends.
+  std::atomic<bool> Running{false};
+
+  // Asks the worker to end after its current step, and wakes it if it is
+  // waiting for bytes.
+  void RequestStop();
+  // Reception has stored bytes in the ring: a waiting worker resumes its steps.
+  void BytesStored() { rx_stored_.Signal(); }
+
+  // One step, on the main thread.
+  void AnswerPacket();
+
+ protected:
+  void ThreadBody() override;
+
+ private:
+  // Blocks while the ring holds nothing unread and no stop is asked for.
+  void WaitForUnreadBytes();
+
+  TVaComm* port_;
+  TLineSink add_line_;
+  TEvent rx_stored_;
+};

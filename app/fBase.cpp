@@ -1,6 +1,7 @@
 #include "app/fBase.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "app/DateTimeText.h"
 #include "app/fBaseDesign.h"
@@ -68,7 +69,9 @@ TBaseform::TBaseform(TComponent* AOwner) : TForm(AOwner) {
 TBaseform::~TBaseform() {
   // The components' threads may still hand calls to this window while they
   // stop; let them go while the window is whole, then drop the hook, which
-  // refers to it.
+  // refers to it. The responder goes first: its steps write to the port.
+  responder_.reset();
+  ResponderThread = nullptr;
   delete UDPServer;
   UDPServer = nullptr;
   delete VaComm;
@@ -185,6 +188,22 @@ void TBaseform::ConnectHandlers() {
   ButtonReset->OnClick = [this](TObject* s) { ButtonResetClick(s); };
   ChBxActiv->OnClick = [this](TObject* s) { ChBxActivClick(s); };
   BtnETX->OnClick = [this](TObject* s) { BtnETXClick(s); };
+  BtnOpen->OnClick = [this](TObject* s) { BtnOpenClick(s); };
+  BtnClose->OnClick = [this](TObject* s) { BtnCloseClick(s); };
+  RButDirect->OnClick = [this](TObject* s) { RButDirectClick(s); };
+  RButPack->OnClick = [this](TObject* s) { RButPackClick(s); };
+  ComboPortNum->OnChange = [this](TObject* s) { ComboPortNumChange(s); };
+  ComboBaudrate->OnChange = [this](TObject* s) { ComboBaudrateChange(s); };
+  ChBxDTR->OnClick = [this](TObject* s) { ChBxDTRClick(s); };
+  ChBxRTS->OnClick = [this](TObject* s) { ChBxRTSClick(s); };
+  BtTransmit->OnClick = [this](TObject* s) { BtTransmitClick(s); };
+  EdCmdLn->OnKeyPress = [this](TObject* s, char& k) { EdCmdLnKeyPress(s, k); };
+  SysTimer->OnTimer = [this](TObject* s) { SysTimerTimer(s); };
+  VaComm->OnOpen = [this](TObject* s) { VaCommOpen(s); };
+  VaComm->OnClose = [this](TObject* s) { VaCommClose(s); };
+  VaComm->OnRxChar = [this](TObject* s, std::int32_t n) { VaCommRxChar(s, n); };
+  VaComm->OnRxBuf = [this](TObject* s, PVaData d, std::int32_t n) { VaCommRxBuf(s, d, n); };
+  VaComm->OnRxFlag = [this](TObject* s) { VaCommRxFlag(s); };
   UDPServer->OnUDPRead = [this](TObject* s, TMemoryStream& data, TIdSocketHandle& binding) {
     UDPServerUDPRead(s, data, binding);
   };
@@ -201,6 +220,11 @@ void TBaseform::FormCreate(TObject* Sender) {
   VaComm->SetDatabits(db8);
   VaComm->SetParity(paNone);
   VaComm->SetStopbits(sb1);
+  std::memset(RxAccumulator, 0, sizeof RxAccumulator);
+  responder_ =
+      NewThread<TUserThread>(false, VaComm, [this](const std::string& line) { LogAddLine(line); });
+  ResponderThread = responder_.get();
+  responder_->SetPriority(tpNormal);
   LHostName->SetCaption(LHostName->Caption() + UDPServer->LocalComputerName());
   LHostAddress->SetCaption(LHostAddress->Caption() + GlobalStack->FirstLocalAddress());
   EdPort->SetText(IntToStr(UDPServer->DefaultPort()));
@@ -208,6 +232,13 @@ void TBaseform::FormCreate(TObject* Sender) {
 }
 
 void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {
+  // The responder ends before the port closes, so no acknowledgement goes to
+  // a port that is closing. Its last step runs on this thread, hence the
+  // messages are handled while it ends.
+  if (ResponderThread) {
+    ResponderThread->RequestStop();
+    while (ResponderThread->Running || !ResponderThread->Finished()) ProcessMessages();
+  }
   // Closing a closed port does nothing; an open one is closed with its
   // threads, and the close pause follows.
   VaComm->Close();
@@ -216,7 +247,14 @@ void TBaseform::FormClose(TObject* Sender, TCloseAction& Action) {
 void TBaseform::AppException(TObject* Sender, const std::exception& E) {
   // Only the serial component's errors are the operator's business; any
   // other error just ends the action that raised it.
-  if (dynamic_cast<const EVaCommError*>(&E)) ShowMessage(E.what());
+  if (!dynamic_cast<const EVaCommError*>(&E)) return;
+  // A device that has failed keeps failing at every poll and in every thread
+  // that touches it: one message per failure episode.
+  if (Sender == SysTimer || Sender == VaComm) {
+    if (device_failing_) return;
+    device_failing_ = true;
+  }
+  ShowMessage(E.what());
 }
 
 void TBaseform::BtSetClick(TObject* Sender) {
@@ -226,6 +264,172 @@ void TBaseform::BtSetClick(TObject* Sender) {
 
 void TBaseform::ButtonResetClick(TObject* Sender) {
   LogClear();
+  FocusCommandLine();
+}
+
+// ---------------------------------------------------------------- serial console
+
+void TBaseform::WritePort(const std::string& Text) {
+  if (!VaComm->WriteText(Text)) LogAddLine(WriteErrorLine(VaComm->PortNum()));
+}
+
+void TBaseform::SelectBaudrate(std::string_view Text) {
+  ComboBaudrate->SetItemIndex(ComboBaudrate->Items().IndexOf(std::string(Text)));
+}
+
+void TBaseform::BtnOpenClick(TObject* Sender) {
+  try {
+    VaComm->Close();
+    VaComm->SetPortNum(ComboPortNum->ItemIndex() + 1);
+    VaComm->SetUserBaudrate(StrToInt(ComboBaudrate->Text()));
+    VaComm->Open();
+  } catch (...) {
+    // The list moves one port up, so that the next try is another port;
+    // without a selection it stays without one.
+    const int index = ComboPortNum->ItemIndex();
+    if (index >= 0) ComboPortNum->SetItemIndex(index - 1);
+    throw;
+  }
+  FocusCommandLine();
+}
+
+void TBaseform::BtnCloseClick(TObject* Sender) {
+  VaComm->Close();
+  FocusCommandLine();
+}
+
+void TBaseform::RButDirectClick(TObject* Sender) {
+  RButPack->SetTag(0);
+  SelectBaudrate("115200");
+  BtnOpenClick(Sender);
+  FocusCommandLine();
+}
+
+void TBaseform::RButPackClick(TObject* Sender) {
+  RButPack->SetTag(1);
+  SelectBaudrate("115200");
+  BtnOpenClick(Sender);
+  FocusCommandLine();
+}
+
+void TBaseform::ComboPortNumChange(TObject* Sender) {
+  FocusCommandLine();
+}
+
+void TBaseform::ComboBaudrateChange(TObject* Sender) {
+  FocusCommandLine();
+}
+
+void TBaseform::ChBxDTRClick(TObject* Sender) {
+  const bool on = ChBxDTR->Checked();
+  VaComm->SetDTR(on);
+  StatusBar->SetPanelText(0, on ? "DTR" : "");
+  FocusCommandLine();
+}
+
+void TBaseform::ChBxRTSClick(TObject* Sender) {
+  const bool on = ChBxRTS->Checked();
+  VaComm->SetRTS(on);
+  StatusBar->SetPanelText(2, on ? "RTS" : "");
+  FocusCommandLine();
+}
+
+void TBaseform::VaCommOpen(TObject* Sender) {
+  device_failing_ = false;
+  StatusBar->SetPanelText(6, " Com-порт " + IntToStr(VaComm->PortNum()) + " [активен]");
+  // Both lines low, then both high: the device sees a fresh DTR and RTS.
+  VaComm->SetDTR(false);
+  ChBxDTR->SetChecked(false);
+  StatusBar->SetPanelText(0, "");
+  VaComm->SetRTS(false);
+  ChBxRTS->SetChecked(false);
+  StatusBar->SetPanelText(2, "");
+  VaComm->SetDTR(true);
+  ChBxDTR->SetChecked(true);
+  StatusBar->SetPanelText(0, "DTR");
+  VaComm->SetRTS(true);
+  ChBxRTS->SetChecked(true);
+  StatusBar->SetPanelText(2, "RTS");
+  SysTimer->SetEnabled(true);
+}
+
+void TBaseform::VaCommClose(TObject* Sender) {
+  VaComm->SetDTR(false);
+  VaComm->SetRTS(false);
+  ChBxDTR->SetChecked(false);
+  ChBxRTS->SetChecked(false);
+  StatusBar->SetPanelText(0, "");
+  StatusBar->SetPanelText(2, "");
+  StatusBar->SetPanelText(6, " Com-порт не выбран");
+  SysTimer->SetEnabled(false);
+}
+
+void TBaseform::VaCommRxChar(TObject* Sender, std::int32_t Count) {
+  const std::string data = VaComm->ReadText();
+  if (RButPack->Tag() == 0) {
+    ShowPrintable(std::string_view(data.data(), std::min(data.find('\0'), data.size())));
+    return;
+  }
+  RxQuietTicks = 10;
+  // One append for the whole read: the same text as "Rx- " and one append
+  // per byte, at a cost that does not grow with the pane.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string line;
+  line.reserve(4 + 3 * data.size());
+  line += "Rx- ";
+  for (char c : data) {
+    const auto b = static_cast<unsigned char>(c);
+    line += kHex[b >> 4];
+    line += kHex[b & 15];
+    line += ' ';
+  }
+  LogAppend(line);
+  if (ChBxTreat->Checked() && !data.empty()) {
+    // No overflow guard: bytes the responder has not parsed yet are
+    // overwritten once 256 or more are stored ahead of it.
+    std::uint8_t at = RxAccumulatorCount;
+    for (char c : data) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
+    RxAccumulatorCount = at;
+    if (ResponderThread) ResponderThread->BytesStored();
+  }
+  LogNewLine();
+}
+
+void TBaseform::VaCommRxBuf(TObject* Sender, PVaData Data, std::int32_t Count) {
+  LogAddLine(" VaCommRxBuf ");
+  ShowPrintable(std::string_view(static_cast<const char*>(Data),
+                                 static_cast<std::size_t>(std::max<std::int32_t>(Count, 0))));
+}
+
+void TBaseform::VaCommRxFlag(TObject* Sender) {}
+
+void TBaseform::SysTimerTimer(TObject* Sender) {
+  StatusBar->SetPanelText(1, VaComm->GetModemState(2) ? "DSR" : "");
+  StatusBar->SetPanelText(3, VaComm->GetModemState(1) ? "CTS" : "");
+  StatusBar->SetPanelText(4, VaComm->GetModemState(3) ? "RING" : "");
+  StatusBar->SetPanelText(5, VaComm->GetModemState(4) ? "DCD" : "");
+  device_failing_ = false;
+  if (RxQuietTicks > 0) RxQuietTicks = static_cast<std::uint8_t>(RxQuietTicks - 1);
+}
+
+void TBaseform::BtTransmitClick(TObject* Sender) {
+  WritePort(Utf8ToCp1251(EdCmdLn->Text()) + "\r\n");
+  FocusCommandLine();
+}
+
+void TBaseform::EdCmdLnKeyPress(TObject* Sender, char& Key) {
+  switch (Key) {
+    case '\r':
+      WritePort(Utf8ToCp1251(EdCmdLn->Text()) + "\r\n");
+      break;
+    case 24:  // Ctrl-X
+    case 27:  // Esc
+    case '+':
+      WritePort(std::string(1, Key));
+      break;
+    default:
+      break;
+  }
   FocusCommandLine();
 }
 

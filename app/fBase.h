@@ -2,13 +2,16 @@
 // the application-wide exception hook and the handlers behind the controls.
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "app/LogPane.h"
 #include "controls/Controls.h"
 #include "net/IdUDPServer.h"
+#include "packet/uThread.h"
 #include "serial/VaComm.h"
 
 class TBaseform : public TForm {
@@ -72,6 +75,24 @@ class TBaseform : public TForm {
   void BtSetClick(TObject* Sender);
   void ButtonResetClick(TObject* Sender);
 
+  // Serial console.
+  void BtnOpenClick(TObject* Sender);
+  void BtnCloseClick(TObject* Sender);
+  void RButDirectClick(TObject* Sender);
+  void RButPackClick(TObject* Sender);
+  void ComboPortNumChange(TObject* Sender);
+  void ComboBaudrateChange(TObject* Sender);
+  void ChBxDTRClick(TObject* Sender);
+  void ChBxRTSClick(TObject* Sender);
+  void VaCommOpen(TObject* Sender);
+  void VaCommClose(TObject* Sender);
+  void VaCommRxChar(TObject* Sender, std::int32_t Count);
+  void VaCommRxBuf(TObject* Sender, PVaData Data, std::int32_t Count);
+  void VaCommRxFlag(TObject* Sender);
+  void SysTimerTimer(TObject* Sender);
+  void BtTransmitClick(TObject* Sender);
+  void EdCmdLnKeyPress(TObject* Sender, char& Key);
+
   // Network console.
   void ChBxActivClick(TObject* Sender);
   void UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocketHandle& ABinding);
@@ -82,6 +103,15 @@ class TBaseform : public TForm {
   void ConnectHandlers();
   // Gives the keyboard focus back to the command line.
   void FocusCommandLine();
+  // Writes text to the port; a write the port did not take gets its line.
+  void WritePort(const std::string& Text);
+  // Selects the item of that text in the rate list.
+  void SelectBaudrate(std::string_view Text);
 
   TLogPane log_;
+  std::unique_ptr<TUserThread> responder_;
+  // A failing device shows its message once: set by the first failure the
+  // status poll or the port's own threads report, cleared by a poll that
+  // succeeds and by the next open.
+  bool device_failing_ = false;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 PtyLine::PtyLine() {
   char dir[] = "/tmp/torin5-ports-XXXXXX";
@@ -17,12 +18,17 @@ PtyLine::PtyLine() {
   ::setenv("TORIN5_PORTS", dir_.c_str(), 1);
 }
 
+PtyLine::PtyLine(int Com, const PtyLine& Beside)
+    : dir_(Beside.dir_), link_(Beside.dir_ + "/COM" + std::to_string(Com)), owns_dir_(false) {
+  OpenPty();
+}
+
 PtyLine::~PtyLine() {
-  ::unsetenv("TORIN5_PORTS");
+  if (owns_dir_) ::unsetenv("TORIN5_PORTS");
   CloseMaster();
   if (slave_ >= 0) ::close(slave_);
   ::unlink(link_.c_str());
-  ::rmdir(dir_.c_str());
+  if (owns_dir_) ::rmdir(dir_.c_str());
 }
 
 void PtyLine::OpenPty() {

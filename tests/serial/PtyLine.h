@@ -4,10 +4,12 @@
 #include <string>
 
 // A pseudo-terminal whose slave is reachable as COM1 through a temporary
-// TORIN5_PORTS directory for as long as the object lives.
+// TORIN5_PORTS directory for as long as the object lives. A line made with
+// another line beside it is published in that line's directory.
 class PtyLine {
  public:
   PtyLine();
+  PtyLine(int Com, const PtyLine& Beside);
   ~PtyLine();
   PtyLine(const PtyLine&) = delete;
   PtyLine& operator=(const PtyLine&) = delete;
@@ -27,6 +29,7 @@ class PtyLine {
   int slave_ = -1;
   std::string dir_;
   std::string link_;
+  bool owns_dir_ = true;
 };
 
 // Rate in bit/s of the line's settings, and whether it is in raw mode.

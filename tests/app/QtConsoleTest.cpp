@@ -1,10 +1,13 @@
 // The console window through the Qt binding, offscreen, with real widgets:
 // geometry at start, the log pane's view, an operator click and a datagram.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QWidget>
@@ -15,7 +18,9 @@
 #include "controls/Cp1251.h"
 #include "controls/qt/QtLogView.h"
 #include "controls/qt/QtWindowSystem.h"
+#include "packet/uThread.h"
 #include "tests/net/NetTestSupport.h"
+#include "tests/serial/PtyLine.h"
 
 namespace {
 
@@ -137,6 +142,47 @@ TEST_F(QtConsole, DatagramReachesTheViewAndIsAnswered) {
   ASSERT_TRUE(PumpUntil([&] { return !View()->HasPending(); }));
   EXPECT_EQ(View()->toPlainText(), QStringLiteral("hello\n"));
   EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.port()));
+}
+
+TEST_F(QtConsole, OperatorOpensThePortTypesAPlusAndARequestIsAnswered) {
+  PtyLine line;
+  ::fcntl(line.Master(), F_SETFL, O_NONBLOCK);
+  std::string device;
+  auto gather = [&](std::size_t n) {
+    return PumpUntil([&] {
+      char buf[256];
+      const long got = ::read(line.Master(), buf, sizeof buf);
+      if (got > 0) device.append(buf, static_cast<std::size_t>(got));
+      return device.size() >= n;
+    });
+  };
+  QTest::mouseClick(W(*form->BtSet), Qt::LeftButton);
+  QTest::mouseClick(W(*form->BtnOpen), Qt::LeftButton);
+  ASSERT_TRUE(form->VaComm->IsOpen());
+  EXPECT_EQ(form->StatusBar->PanelText(6), " Com-порт 1 [активен]");
+  EXPECT_TRUE(W(*form->EdCmdLn)->hasFocus());
+
+  QTest::keyClick(W(*form->EdCmdLn), Qt::Key_Plus);
+  ASSERT_TRUE(gather(1));
+  EXPECT_EQ(device, "+");
+  EXPECT_EQ(static_cast<QLineEdit*>(W(*form->EdCmdLn))->text(), QStringLiteral("+"));
+
+  device.clear();
+  QTest::mouseClick(W(*form->ChBxTreat), Qt::LeftButton);
+  QTest::mouseClick(W(*form->RButPack), Qt::LeftButton);
+  ASSERT_TRUE(form->ChBxTreat->Checked());
+  ASSERT_EQ(form->RButPack->Tag(), 1);
+  ASSERT_TRUE(form->VaComm->IsOpen());
+  ASSERT_TRUE(PumpUntil([] { return RxParsePos == RxAccumulatorCount; }));
+  const std::string request("\x1E\x02\x05\x01\xC3", 5);
+  ASSERT_EQ(::write(line.Master(), request.data(), request.size()), 5);
+  ASSERT_TRUE(gather(5));
+  EXPECT_EQ(device, request);
+  EXPECT_NE(form->LogText().find("Rx- 1E 02 05 01 C3 \r\n"), std::string::npos);
+  // Closed while the device is still there: a vanished device would be
+  // reported in a message box.
+  QTest::mouseClick(W(*form->BtnClose), Qt::LeftButton);
+  EXPECT_FALSE(form->VaComm->IsOpen());
 }
 
 }  // namespace

@@ -384,14 +384,7 @@ void TBaseform::VaCommRxChar(TObject* Sender, std::int32_t Count) {
     line += ' ';
   }
   LogAppend(line);
-  if (ChBxTreat->Checked() && !data.empty()) {
-    // No overflow guard: bytes the responder has not parsed yet are
-    // overwritten once 256 or more are stored ahead of it.
-    std::uint8_t at = RxAccumulatorCount;
-    for (char c : data) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
-    RxAccumulatorCount = at;
-    if (ResponderThread) ResponderThread->BytesStored();
-  }
+  if (ChBxTreat->Checked()) StoreReceived(data);
   LogNewLine();
 }
 

@@ -71,25 +71,39 @@ void TUserThread::WaitForUnreadBytes() {
   }
 }
 
-void TUserThread::AnswerPacket() {
+void StoreReceived(std::string_view Bytes) {
+  if (Bytes.empty()) return;
+  std::uint8_t at = RxAccumulatorCount;
+  for (char c : Bytes) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
+  RxAccumulatorCount = at;
+  if (ResponderThread) ResponderThread->BytesStored();
+}
+
+bool TakeAcknowledgement(std::string& Ack) {
+  Ack.clear();
   std::uint8_t pos = RxParsePos;
   const bool found = FindPacket(kPacketStart, pos, RxAccumulatorCount, RxAccumulator, FoundPacket);
   RxParsePos = pos;
-  if (!found) return;
+  if (!found) return false;
   // An empty request is not answered; nor is one of a single byte, whose
   // kind would be whatever an earlier packet left in the image.
-  if (FoundPacket[0] < 2) return;
+  if (FoundPacket[0] < 2) return false;
   const std::uint8_t kind = FoundPacket[2];
-  if (kind != 1 && kind != 2) return;
+  if (kind != 1 && kind != 2) return false;
   AckPayload[0] = 2;
   AckPayload[1] = FoundPacket[1];
   AckPayload[2] = kind;
   // The transmit ring is empty on entry, so the five bytes always fit.
   PutPacket(kPacketStart, AckPayload, TxRingTail, TxRingHead, FoundPacket);
-  std::string ack;
   while (TxRingTail != TxRingHead) {
-    ack += static_cast<char>(FoundPacket[TxRingTail]);
+    Ack += static_cast<char>(FoundPacket[TxRingTail]);
     ++TxRingTail;
   }
+  return true;
+}
+
+void TUserThread::AnswerPacket() {
+  std::string ack;
+  if (!TakeAcknowledgement(ack)) return;
   if (!port_->WriteText(ack)) add_line_(WriteErrorLine(port_->PortNum()));
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "runtime/Events.h"
 #include "runtime/Thread.h"
@@ -33,6 +34,15 @@ extern TUserThread* ResponderThread;
 // "Error writing to: Port n", the line for a write the port did not take.
 std::string WriteErrorLine(int PortNum);
 
+// Stores received bytes in the receive ring at RxAccumulatorCount and wakes
+// the responder. No overflow guard: bytes not parsed yet are overwritten once
+// 256 or more are stored ahead of the parser.
+void StoreReceived(std::string_view Bytes);
+// The step without its write: takes at most one frame out of the receive
+// ring; true with the acknowledgement's bytes in Ack when it is a request of
+// kind 1 or 2 with at least two payload bytes.
+bool TakeAcknowledgement(std::string& Ack);
+
 class TUserThread : public TThread {
  public:
   using TLineSink = std::function<void(const std::string& Line)>;
@@ -50,7 +60,7 @@ class TUserThread : public TThread {
   // Reception has stored bytes in the ring: a waiting worker resumes its steps.
   void BytesStored() { rx_stored_.Signal(); }
 
-  // One step, on the main thread.
+  // One step, on the main thread: TakeAcknowledgement, then the write.
   void AnswerPacket();
 
  protected:

@@ -249,10 +249,7 @@ TEST_F(SerialConsole, RequestsOfKindOneAndTwoAreAnsweredByteForByte) {
 
 TEST_F(SerialConsole, ARequestWithThePortClosedGivesTheWriteErrorLine) {
   // The ring is fed as reception feeds it; the port was never opened.
-  std::uint8_t at = RxAccumulatorCount;
-  for (char c : Frame({0x05, 0x01})) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
-  RxAccumulatorCount = at;
-  ResponderThread->BytesStored();
+  StoreReceived(Frame({0x05, 0x01}));
   EXPECT_TRUE(PaneIs("Error writing to: Port 0\r\n"));
   EXPECT_EQ(RxParsePos, RxAccumulatorCount);
 }

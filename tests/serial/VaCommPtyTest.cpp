@@ -191,6 +191,9 @@ TEST_F(VaCommPty, DeviceGoneIsReportedWithoutSpinningAndComesBack) {
   }));
   EXPECT_EQ(refusal, "Write error (5), Input/output error");
   EXPECT_THROW(comm.GetModemState(2), EVaCommError);
+  // The writer's own report of the failure is the same failure: no second box.
+  PumpFor(200ms);
+  EXPECT_EQ(hook.Count(), 1u);
 
   comm.Close();
   EXPECT_FALSE(comm.IsOpen());
@@ -199,6 +202,9 @@ TEST_F(VaCommPty, DeviceGoneIsReportedWithoutSpinningAndComesBack) {
   comm.Open();
   ASSERT_EQ(::write(line.Master(), "back", 4), 4);
   EXPECT_TRUE(PumpUntil([&] { return received == "back"; }));
+  // Gone again after the reopen: a new failure, reported again.
+  line.CloseMaster();
+  EXPECT_TRUE(PumpUntil([&] { return hook.Count() == 2; }));
 }
 
 }  // namespace

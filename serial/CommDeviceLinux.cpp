@@ -415,6 +415,11 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
         if (now.dsr != was.dsr) events |= EV_DSR;
         if (now.rng != was.rng) events |= EV_RING;
         if (now.dcd != was.dcd) events |= EV_RLSD;
+        if (events & kLineEvents) {
+          // The handler of the change reads the new state, not a cached one.
+          std::lock_guard lines_guard(lines_lock_);
+          lines_cached_ = false;
+        }
       }
       event_counters_ = now;
       event_counters_known_ = true;

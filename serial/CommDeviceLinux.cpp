@@ -141,7 +141,8 @@ class LinuxCommDevice final : public CommDevice {
 
   // Event monitor's state (one waiting thread at a time).
   bool hung_up_ = false;
-  bool rx_waiting_ = false;  // the last report had received bytes in it
+  bool rx_waiting_ = false;            // a report had received bytes in it, and
+  Clock::time_point rx_recheck_at_{};  // when to look whether they still wait
   bool lines_known_ = false;
   std::uint32_t last_lines_ = 0;
   bool event_counters_known_ = false;
@@ -465,19 +466,18 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
     }
     epoll_wake_fd_ = wakeFd;
   }
-  // Bytes the last report left unread are reported again at the next line
-  // poll: should they fill the input queue, the line is throttled and no new
-  // byte, so no new report, would ever come.
-  if (rx_waiting_) {
-    int waiting = 0;
-    rx_waiting_ = Ioctl(FIONREAD, &waiting) && waiting > 0;
-  }
   for (;;) {
     const std::uint32_t wanted = mask_.load();
     int timeout = -1;
     if (!hung_up_) {
-      if (((wanted & kLineEvents) && LinesWatched()) || rx_waiting_) timeout = kLinePollMs;
+      if ((wanted & kLineEvents) && LinesWatched()) timeout = kLinePollMs;
       if (tx_pending_) timeout = kDrainPollMs;
+      if (rx_waiting_) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(rx_recheck_at_ - Clock::now()).count();
+        const int until = left < 0 ? 0 : static_cast<int>(left);
+        if (timeout < 0 || until < timeout) timeout = until;
+      }
     }
     epoll_event ready[3];
     const int n = ::epoll_wait(epoll_fd_, ready, 3, timeout);
@@ -508,11 +508,20 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
       }
     }
     if (hung_up_) continue;
-    // A poll with bytes still waiting counts as their arrival; should the
-    // owner have read them meanwhile, its count finds 0 and nothing is raised.
-    const std::uint32_t events = CollectEvents(wanted, rxEdge || (rx_waiting_ && n == 0));
+    // Bytes a report left unread are reported again a line poll later:
+    // should they fill the input queue, the line is throttled and no new
+    // byte, so no new report, would ever come.
+    bool rxAgain = false;
+    if (rx_waiting_ && !rxEdge && Clock::now() >= rx_recheck_at_) {
+      int waiting = 0;
+      rx_waiting_ = rxAgain = Ioctl(FIONREAD, &waiting) && waiting > 0;
+    }
+    const std::uint32_t events = CollectEvents(wanted, rxEdge || rxAgain);
     if (events != 0) {
-      rx_waiting_ = (events & EV_RXCHAR) != 0;
+      if (events & EV_RXCHAR) {
+        rx_waiting_ = true;
+        rx_recheck_at_ = Clock::now() + std::chrono::milliseconds(kLinePollMs);
+      }
       mask = events;
       return CommWait::Events;
     }

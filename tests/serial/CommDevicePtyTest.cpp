@@ -212,7 +212,7 @@ TEST_F(CommDevicePty, ModemStatusReadsOfOneTickShareOneLineRead) {
   EXPECT_FALSE(comm.GetModemState(2));
 }
 
-TEST_F(CommDevicePty, LineChangesFromTheDriversCountersWithoutStatusReads) {
+TEST_F(CommDevicePty, LineChangesComeFromTheDriversCountersWhereItKeepsThem) {
   for (const bool counters : {true, false}) {
     SCOPED_TRACE(counters ? "driver with counters" : "driver without counters");
     int cts = 0, ring = 0, dsr = 0;

@@ -141,8 +141,10 @@ class CommDevice {
   virtual bool SetCommMask(std::uint32_t mask) = 0;
 
   // Waits until one of the masked events happens (Events, mask filled in)
-  // or wakeFd becomes readable (Woken). Bytes left unread do not end a
-  // later wait; only bytes that arrive after the last report do.
+  // or wakeFd becomes readable (Woken). Bytes left unread do not end the
+  // next wait at once: new bytes do, and so does the next line poll while
+  // any are still waiting, since a full input queue stops the line and no
+  // new byte would ever come.
   virtual CommWait WaitCommEvent(std::uint32_t& mask, int wakeFd) = 0;
 
   // Reads at most count bytes that have already arrived; never waits.
@@ -158,13 +160,33 @@ class CommDevice {
   // Error bits since the last call and the queue status; clears the bits.
   virtual bool ClearCommError(std::uint32_t& errors, CommStat& stat) = 0;
   virtual bool EscapeCommFunction(std::uint32_t function) = 0;
+  // Reads of the status within about a millisecond share one read of the
+  // lines, which is a slow transfer on USB adapters.
   virtual bool GetCommModemStatus(std::uint32_t& status) = 0;
 
-  // Releases the device; later calls fail with EBADF.
+  // Discards unsent output and releases the device; later calls fail with
+  // EBADF.
   virtual void Close() = 0;
+};
+
+// Whether a line that reports the rate applied after asking for the rate
+// requested talks to a device at that rate: within 3%, what an asynchronous
+// frame tolerates.
+bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied);
+
+// The calls the device makes on its descriptor besides reading and writing.
+// The defaults are the system's; tests count them, or stand in for a
+// driver's modem lines and counters on a pseudo-terminal.
+class CommDeviceCalls {
+ public:
+  virtual ~CommDeviceCalls() = default;
+  // Value arguments (TCFLSH and the like) travel in the pointer.
+  virtual int Ioctl(int fd, unsigned long request, void* arg);
+  virtual int Close(int fd);
 };
 
 // Opens the device that path names (a COMn name or a file system path) for
 // exclusive use. Returns null with errno set on failure: ENOENT when the name
 // maps to no device, EBUSY when another program holds it.
-std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path);
+std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path,
+                                           std::shared_ptr<CommDeviceCalls> calls = nullptr);

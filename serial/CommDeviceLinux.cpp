@@ -13,7 +13,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 
@@ -21,7 +24,22 @@
 #include "serial/CommDevice.h"
 #include "serial/PortMap.h"
 
+int CommDeviceCalls::Ioctl(int fd, unsigned long request, void* arg) {
+  return ::ioctl(fd, request, arg);
+}
+
+int CommDeviceCalls::Close(int fd) {
+  return ::close(fd);
+}
+
+bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied) {
+  const std::uint64_t off = requested > applied ? requested - applied : applied - requested;
+  return off * 100 <= std::uint64_t{requested} * 3;
+}
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 // How often line states and a draining output queue are looked at while
@@ -31,6 +49,10 @@ constexpr int kLinePollMs = 10;
 constexpr int kDrainPollMs = 5;
 // The line discipline's input buffer; fuller queues stay in the driver.
 constexpr std::uint32_t kLineDisciplineBuffer = 4096;
+// How long one read of the modem lines answers for them: the console asks for
+// four lines one after another every 5 ms, and on USB adapters each read is a
+// control transfer of its own.
+constexpr auto kLinesFresh = std::chrono::milliseconds(1);
 
 // A device without modem control (a pseudo-terminal) refuses the line calls
 // with one of these; it is a line whose outputs cannot be switched.
@@ -38,9 +60,27 @@ bool NoModemControl(int err) {
   return err == ENOTTY || err == EINVAL;
 }
 
+void* ValueArg(int value) {
+  return reinterpret_cast<void*>(static_cast<std::intptr_t>(value));
+}
+
+// The output rate a line reports; drivers that pick a standard rate may set
+// only its code (B0-B38400, then B57600-B4000000 after CBAUDEX).
+std::uint32_t ReportedRate(const termios2& t) {
+  static const std::uint32_t kRates[] = {
+      0,      50,      75,      110,     134,     150,     200,     300,     600,    1200,   1800,
+      2400,   4800,    9600,    19200,   38400,   57600,   115200,  230400,  460800, 500000, 576000,
+      921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+  const tcflag_t code = t.c_cflag & CBAUD;
+  if (code == BOTHER) return t.c_ospeed;
+  const tcflag_t index = code & CBAUDEX ? (code & ~CBAUDEX) + 15 : code;
+  return index < std::size(kRates) ? kRates[index] : t.c_ospeed;
+}
+
 class LinuxCommDevice final : public CommDevice {
  public:
-  explicit LinuxCommDevice(int fd) : fd_(fd) {}
+  LinuxCommDevice(int fd, std::shared_ptr<CommDeviceCalls> calls)
+      : calls_(std::move(calls)), fd_(fd) {}
   ~LinuxCommDevice() override { Close(); }
 
   // Sets up raw mode and the event machinery; errno on failure.
@@ -62,7 +102,7 @@ class LinuxCommDevice final : public CommDevice {
  private:
   bool Ioctl(unsigned long request, void* arg) const {
     for (;;) {
-      if (::ioctl(fd_, request, arg) == 0) return true;
+      if (calls_->Ioctl(fd_, request, arg) == 0) return true;
       if (errno != EINTR) return false;
     }
   }
@@ -72,12 +112,18 @@ class LinuxCommDevice final : public CommDevice {
   // errno 0 when the device keeps none.
   bool ReadCounters(serial_icounter_struct& counters);
   std::uint32_t ModemBits(int lines) const;
+  // The input lines as modem status bits, from a read less than kLinesFresh
+  // old when there is one; a device without modem lines reads 0.
+  bool ReadLines(std::uint32_t& bits);
+  // Whether the monitor looks for line changes at all.
+  bool LinesWatched() const { return has_counters_.load() == 1 || !no_modem_lines_.load(); }
   // Comm events found when the monitor looks at the device.
   std::uint32_t CollectEvents(std::uint32_t mask, bool rxEdge);
 
   // Shared by every call; Close takes it exclusively, so the descriptor is
   // never closed (and its number reused) under a call in progress.
   mutable std::shared_mutex lock_;
+  std::shared_ptr<CommDeviceCalls> calls_;
   int fd_;
   int epoll_fd_ = -1;
   int tx_kick_fd_ = -1;
@@ -85,11 +131,18 @@ class LinuxCommDevice final : public CommDevice {
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<std::uint32_t> rx80_threshold_{kLineDisciplineBuffer * 8 / 10};
   std::atomic<int> has_counters_{-1};  // -1 unknown, 0 no, 1 yes
+  std::atomic<bool> no_modem_lines_{false};
   bool rs485_enabled_ = false;
+
+  std::mutex lines_lock_;
+  bool lines_cached_ = false;
+  Clock::time_point lines_read_at_{};
+  std::uint32_t cached_lines_ = 0;
 
   // Event monitor's state (one waiting thread at a time).
   bool hung_up_ = false;
-  bool lines_polled_ = true;
+  bool rx_waiting_ = false;            // a report had received bytes in it, and
+  Clock::time_point rx_recheck_at_{};  // when to look whether they still wait
   bool lines_known_ = false;
   std::uint32_t last_lines_ = 0;
   bool event_counters_known_ = false;
@@ -108,9 +161,12 @@ bool LinuxCommDevice::Init() {
   termios2 t{};
   if (!Ioctl(TCGETS2, &t)) return false;
   // A serial line carries bytes: no echo, no line editing, no translation,
-  // no signals, and modem status never hangs the line up.
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
-                 IMAXBEL | IUTF8);
+  // no signals, no byte swallowed or changed on its way in (software flow
+  // control and parity checks only when the control block asks for them),
+  // and modem status never hangs the line up. Without the block the tty
+  // would keep whatever an earlier user left, IXON of a fresh tty included.
+  t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                 IUCLC | IXON | IXANY | IXOFF | IMAXBEL | IUTF8);
   t.c_oflag &= ~OPOST;
   t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | ECHOCTL | ECHOKE);
   t.c_cflag |= CLOCAL | CREAD;
@@ -144,9 +200,13 @@ bool LinuxCommDevice::Init() {
 void LinuxCommDevice::Close() {
   std::unique_lock guard(lock_);
   if (fd_ < 0) return;
+  // Unsent bytes are dropped anyway; left queued, they would hold the last
+  // close of the tty in the kernel's closing wait (up to 30 s on a line
+  // that has stopped taking data).
+  calls_->Ioctl(fd_, TCFLSH, ValueArg(TCOFLUSH));
   // Root ignores the exclusive mark; others would find the line busy after us.
-  ::ioctl(fd_, TIOCNXCL);
-  ::close(fd_);
+  calls_->Ioctl(fd_, TIOCNXCL, nullptr);
+  calls_->Close(fd_);
   fd_ = -1;
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
   if (tx_kick_fd_ >= 0) ::close(tx_kick_fd_);
@@ -206,6 +266,15 @@ bool LinuxCommDevice::SetCommState(const CommDcb& dcb) {
   t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
   if (!Ioctl(TCSETS2, &t)) return false;
+  // The call succeeds whatever rate the driver settles on: a built-in UART
+  // keeps or clamps a rate beyond its clock, some USB drivers restore the
+  // old settings. A line at another rate only talks garbage.
+  termios2 applied{};
+  if (!Ioctl(TCGETS2, &applied)) return false;
+  if (!LineRateAccepted(dcb.BaudRate, ReportedRate(applied))) {
+    errno = EINVAL;
+    return false;
+  }
 
   if (dcb.fRtsControl == RTS_CONTROL_TOGGLE || rs485_enabled_) {
     // RTS raised only while sending: the driver's RS-485 mode.
@@ -290,6 +359,27 @@ std::uint32_t LinuxCommDevice::ModemBits(int lines) const {
   return bits;
 }
 
+bool LinuxCommDevice::ReadLines(std::uint32_t& bits) {
+  bits = 0;
+  if (no_modem_lines_.load()) return true;
+  std::lock_guard guard(lines_lock_);
+  if (lines_cached_ && Clock::now() - lines_read_at_ < kLinesFresh) {
+    bits = cached_lines_;
+    return true;
+  }
+  int lines = 0;
+  if (!Ioctl(TIOCMGET, &lines)) {
+    if (!NoModemControl(errno)) return false;
+    no_modem_lines_.store(true);  // input lines of such a device read off forever
+    return true;
+  }
+  // Counted from the answer: a slow read still serves the calls right after it.
+  lines_read_at_ = Clock::now();
+  lines_cached_ = true;
+  bits = cached_lines_ = ModemBits(lines);
+  return true;
+}
+
 // EV_RXFLAG, EV_PERR, EV_EVENT1 and EV_EVENT2 never come from here: a tty
 // lets nobody look at received bytes before they are read, and has no
 // printer or provider events.
@@ -306,9 +396,12 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
       rx80_reported_ = full;
     }
   }
-  if (mask & (EV_ERR | EV_BREAK)) {
+  const bool watchLines = (mask & kLineEvents) && LinesWatched();
+  bool counted = false;
+  if ((mask & (EV_ERR | EV_BREAK)) || watchLines) {
     serial_icounter_struct now{};
-    if (ReadCounters(now)) {
+    counted = ReadCounters(now);
+    if (counted) {
       if (event_counters_known_) {
         const auto& was = event_counters_;
         if (now.frame != was.frame || now.overrun != was.overrun || now.parity != was.parity ||
@@ -316,15 +409,26 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
           events |= EV_ERR;
         }
         if (now.brk != was.brk) events |= EV_BREAK;
+        // The driver counts every change of an input line, so a change is
+        // seen without asking for the lines (a transfer on USB adapters),
+        // a pulse between two polls included.
+        if (now.cts != was.cts) events |= EV_CTS;
+        if (now.dsr != was.dsr) events |= EV_DSR;
+        if (now.rng != was.rng) events |= EV_RING;
+        if (now.dcd != was.dcd) events |= EV_RLSD;
+        if (events & kLineEvents) {
+          // The handler of the change reads the new state, not a cached one.
+          std::lock_guard lines_guard(lines_lock_);
+          lines_cached_ = false;
+        }
       }
       event_counters_ = now;
       event_counters_known_ = true;
     }
   }
-  if ((mask & kLineEvents) && lines_polled_) {
-    int lines = 0;
-    if (Ioctl(TIOCMGET, &lines)) {
-      const std::uint32_t bits = ModemBits(lines);
+  if (watchLines && !counted && has_counters_.load() == 0) {
+    std::uint32_t bits = 0;
+    if (ReadLines(bits) && !no_modem_lines_.load()) {
       if (lines_known_) {
         const std::uint32_t changed = bits ^ last_lines_;
         if (changed & MS_CTS_ON) events |= EV_CTS;
@@ -334,8 +438,6 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
       }
       last_lines_ = bits;
       lines_known_ = true;
-    } else if (NoModemControl(errno)) {
-      lines_polled_ = false;  // input lines of such a device read off forever
     }
   }
   if (tx_pending_) {
@@ -368,8 +470,14 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
     const std::uint32_t wanted = mask_.load();
     int timeout = -1;
     if (!hung_up_) {
-      if ((wanted & kLineEvents) && lines_polled_) timeout = kLinePollMs;
+      if ((wanted & kLineEvents) && LinesWatched()) timeout = kLinePollMs;
       if (tx_pending_) timeout = kDrainPollMs;
+      if (rx_waiting_) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(rx_recheck_at_ - Clock::now()).count();
+        const int until = left < 0 ? 0 : static_cast<int>(left);
+        if (timeout < 0 || until < timeout) timeout = until;
+      }
     }
     epoll_event ready[3];
     const int n = ::epoll_wait(epoll_fd_, ready, 3, timeout);
@@ -400,8 +508,20 @@ CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
       }
     }
     if (hung_up_) continue;
-    const std::uint32_t events = CollectEvents(wanted, rxEdge);
+    // Bytes a report left unread are reported again a line poll later:
+    // should they fill the input queue, the line is throttled and no new
+    // byte, so no new report, would ever come.
+    bool rxAgain = false;
+    if (rx_waiting_ && !rxEdge && Clock::now() >= rx_recheck_at_) {
+      int waiting = 0;
+      rx_waiting_ = rxAgain = Ioctl(FIONREAD, &waiting) && waiting > 0;
+    }
+    const std::uint32_t events = CollectEvents(wanted, rxEdge || rxAgain);
     if (events != 0) {
+      if (events & EV_RXCHAR) {
+        rx_waiting_ = true;
+        rx_recheck_at_ = Clock::now() + std::chrono::milliseconds(kLinePollMs);
+      }
       mask = events;
       return CommWait::Events;
     }
@@ -512,9 +632,9 @@ bool LinuxCommDevice::EscapeCommFunction(std::uint32_t function) {
     case CLRBREAK:
       return Ioctl(TIOCCBRK, nullptr) || NoModemControl(errno);
     case SETXOFF:
-      return ::ioctl(fd_, TCXONC, TCOOFF) == 0;
+      return Ioctl(TCXONC, ValueArg(TCOOFF));
     case SETXON:
-      return ::ioctl(fd_, TCXONC, TCOON) == 0;
+      return Ioctl(TCXONC, ValueArg(TCOON));
     default:
       errno = EINVAL;
       return false;
@@ -528,17 +648,14 @@ bool LinuxCommDevice::GetCommModemStatus(std::uint32_t& status) {
     errno = EBADF;
     return false;
   }
-  int lines = 0;
-  if (Ioctl(TIOCMGET, &lines)) {
-    status = ModemBits(lines);
-    return true;
-  }
-  return NoModemControl(errno);
+  return ReadLines(status);
 }
 
 }  // namespace
 
-std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path) {
+std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path,
+                                           std::shared_ptr<CommDeviceCalls> calls) {
+  if (!calls) calls = std::make_shared<CommDeviceCalls>();
   const std::string resolved = ResolveCommPath(path);
   if (resolved.empty()) {
     errno = ENOENT;
@@ -554,8 +671,8 @@ std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path) {
     errno = err;
     return nullptr;
   }
-  ::ioctl(fd, TIOCEXCL);
-  auto device = std::make_shared<LinuxCommDevice>(fd);
+  calls->Ioctl(fd, TIOCEXCL, nullptr);
+  auto device = std::make_shared<LinuxCommDevice>(fd, std::move(calls));
   if (!device->Init()) {
     const int err = errno;
     device->Close();

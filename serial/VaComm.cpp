@@ -557,6 +557,7 @@ void TVaCustomComm::Open() {
     ::RaiseCommError(
         "Can't open specified device " + EscapePercent(DevicePath()) + " (Error %d, %s)", ENODEV);
   device_ = std::move(device);
+  failure_reported_ = false;
   try {
     WriteDCB();
     if (!device_->SetupComm(NonNegative(buffers_->ReadSize()),
@@ -743,11 +744,24 @@ void TVaCustomComm::HandleRxChar() {
 
 void TVaCustomComm::HandleEvents(std::uint32_t Mask) {
   if (Mask & EV_ERR) {
+    bool read = false;
+    TVaCommStatistics stats;
     try {
-      const TVaCommStatistics stats = GetStatistics();
-      if (stats.Errors != 0 && OnError) OnError(this, static_cast<std::int32_t>(stats.Errors));
+      stats = GetStatistics();
+      read = true;
     } catch (...) {
-      ApplicationHandleException(this);
+      if (!failure_reported_) {
+        failure_reported_ = true;
+        ApplicationHandleException(this);
+      }
+    }
+    if (read) {
+      failure_reported_ = false;
+      try {
+        if (stats.Errors != 0 && OnError) OnError(this, static_cast<std::int32_t>(stats.Errors));
+      } catch (...) {
+        ApplicationHandleException(this);
+      }
     }
   }
   const std::pair<std::uint32_t, TVaNotifyEvent*> steps[] = {

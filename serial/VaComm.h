@@ -315,6 +315,10 @@ class TVaCustomComm : public TVaComponent {
   TVaCommWriteThread* write_thread_ = nullptr;
   std::shared_ptr<CommThreadCount> thread_count_;
   std::uint64_t closes_ = 0;  // how often the port was closed; main thread
+  // A failing device is reported once: the monitor (hang-up) and the writer
+  // (failed write) both find it. Main thread; cleared by a good statistics
+  // read and by Open.
+  bool failure_reported_ = false;
   bool destroying_ = false;
 };
 

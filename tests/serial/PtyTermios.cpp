@@ -14,5 +14,6 @@ bool LineIsRaw(int fd) {
   termios2 t{};
   if (::ioctl(fd, TCGETS2, &t) != 0) return false;
   return !(t.c_lflag & (ICANON | ECHO | ISIG)) && !(t.c_oflag & OPOST) &&
-         !(t.c_iflag & (ICRNL | IXON)) && (t.c_cflag & CLOCAL);
+         !(t.c_iflag & (ICRNL | INLCR | IXON | IXOFF | IXANY | ISTRIP | INPCK)) &&
+         (t.c_cflag & CLOCAL);
 }

@@ -463,6 +463,33 @@ TEST(VaCommWriter, FailedDeviceWriteIsReportedOnceAndRefusesLaterWrites) {
   EXPECT_FALSE(comm.IsOpen());
 }
 
+TEST(VaCommMonitor, FailingDeviceIsReportedOncePerEpisode) {
+  HookRecorder hook;
+  FakeComm comm;
+  std::vector<int> errors;
+  comm.OnError = [&](TObject*, std::int32_t e) { errors.push_back(e); };
+  comm.Open();
+  // The writer finds the device failing first, then the monitor does.
+  comm.device->fail_write = EIO;
+  comm.device->fail_stats = EIO;
+  ASSERT_TRUE(comm.WriteText("lost"));
+  ASSERT_TRUE(PumpUntil([&] { return hook.Count() == 1; }));
+  comm.device->PushEvent(EV_ERR);
+  ASSERT_TRUE(PumpUntil([&] { return comm.device->EventsTaken(); }));
+  PumpFor(50ms);
+  EXPECT_EQ(hook.Messages(),
+            std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+
+  // The device answers again: the episode is over, errors are errors again.
+  comm.device->fail_stats = 0;
+  comm.device->Receive("", CE_FRAME);
+  comm.device->PushEvent(EV_ERR);
+  ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }));
+  comm.device->fail_stats = EIO;
+  comm.device->PushEvent(EV_ERR);
+  EXPECT_TRUE(PumpUntil([&] { return hook.Count() == 2; }));
+}
+
 TEST(VaCommWriter, DirectWriteTakesWhatTheDeviceTakesWithinTheReadTimeout) {
   FakeComm comm;
   comm.SetDirectWrite(true);

@@ -147,7 +147,7 @@ TEST_F(VaCommPty, OpenFailuresNameTheDevice) {
   EXPECT_EQ(Message([&] { comm.Open(); }), "Specified device not found (/nonexistent/tty7).");
 }
 
-TEST_F(VaCommPty, UnreadBytesDoNotMakeTheMonitorSpin) {
+TEST_F(VaCommPty, UnreadBytesAreReportedAgainAtThePollsPaceWithoutSpinning) {
   std::vector<int> counts;
   comm.OnRxChar = [&](TObject*, std::int32_t n) { counts.push_back(n); };  // reads nothing
   comm.Open();
@@ -157,12 +157,13 @@ TEST_F(VaCommPty, UnreadBytesDoNotMakeTheMonitorSpin) {
   const double cpu = ProcessCpuSeconds();
   PumpFor(1000ms);
   EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05);
-  EXPECT_EQ(counts, std::vector<int>{10});
+  EXPECT_GE(counts.size(), 2u);
+  EXPECT_LE(counts.size(), 150u) << "reported faster than the line poll";
+  EXPECT_EQ(std::count(counts.begin(), counts.end(), 10), static_cast<long>(counts.size()));
 
-  // New bytes raise it again, with everything that is waiting.
+  // New bytes raise it at once, with everything that is waiting.
   ASSERT_EQ(::write(line.Master(), "ab", 2), 2);
-  ASSERT_TRUE(PumpUntil([&] { return counts.size() == 2; }));
-  EXPECT_EQ(counts[1], 12);
+  ASSERT_TRUE(PumpUntil([&] { return counts.back() == 12; }));
   EXPECT_EQ(comm.ReadText(), "0123456789ab");
 }
 
@@ -190,6 +191,9 @@ TEST_F(VaCommPty, DeviceGoneIsReportedWithoutSpinningAndComesBack) {
   }));
   EXPECT_EQ(refusal, "Write error (5), Input/output error");
   EXPECT_THROW(comm.GetModemState(2), EVaCommError);
+  // The writer's own report of the failure is the same failure: no second box.
+  PumpFor(200ms);
+  EXPECT_EQ(hook.Count(), 1u);
 
   comm.Close();
   EXPECT_FALSE(comm.IsOpen());
@@ -198,6 +202,9 @@ TEST_F(VaCommPty, DeviceGoneIsReportedWithoutSpinningAndComesBack) {
   comm.Open();
   ASSERT_EQ(::write(line.Master(), "back", 4), 4);
   EXPECT_TRUE(PumpUntil([&] { return received == "back"; }));
+  // Gone again after the reopen: a new failure, reported again.
+  line.CloseMaster();
+  EXPECT_TRUE(PumpUntil([&] { return hook.Count() == 2; }));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev l
                libbenchmark-dev fonts-dejavu-core fonts-liberation
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot clean format asan tsan
+.PHONY: deps configure build run test bench screenshot clean format asan tsan fuzz
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -60,8 +60,26 @@ tsan: deps
 	  echo "== test_$$t"; TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/$$t/test_$$t --gtest_brief=1 || exit 1; \
 	done
 
+# Each libFuzzer target for FUZZ_SECONDS (60 by default), starting from the
+# seeds in tests/fuzz/corpus/<target>; what it finds goes to
+# build-fuzz/corpus/<target>, a crash to build-fuzz/<target>-crash-*, and
+# `build-fuzz/tests/fuzz/<target>_fuzz FILE` runs one input again.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := frames roundtrip reception
+fuzz: deps
+	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev; }
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DT5_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; echo "== $${t}_fuzz for $(FUZZ_SECONDS) s"; \
+	  ./build-fuzz/tests/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | \
+	    grep -E 'stat::number_of_executed_units|stat::new_units_added|ERROR|SUMMARY|Test unit written' || exit 1; \
+	  test -z "$$(ls build-fuzz/$$t-crash-* 2>/dev/null)" || { echo "$$t: crash, see build-fuzz/$$t-crash-*"; exit 1; }; \
+	done
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-release build-asan build-tsan
+	rm -rf $(BUILD) build-release build-asan build-tsan build-fuzz

@@ -249,11 +249,13 @@ void TBaseform::AppException(TObject* Sender, const std::exception& E) {
   // other error just ends the action that raised it.
   if (!dynamic_cast<const EVaCommError*>(&E)) return;
   // A device that has failed keeps failing at every poll and in every thread
-  // that touches it: one message per failure episode.
-  if (Sender == SysTimer || Sender == VaComm) {
-    if (device_failing_) return;
-    device_failing_ = true;
-  }
+  // that touches it: once a port error has been shown, what the poll and the
+  // port's own threads report stays silent until a poll succeeds or the port
+  // opens again. What the operator's own action raised is always shown.
+  const bool background = Sender == SysTimer || Sender == VaComm ||
+                          (ResponderThread && Sender == static_cast<TObject*>(ResponderThread));
+  if (background && device_failing_) return;
+  if (VaComm->IsOpen()) device_failing_ = true;
   ShowMessage(E.what());
 }
 

@@ -110,8 +110,8 @@ class TBaseform : public TForm {
 
   TLogPane log_;
   std::unique_ptr<TUserThread> responder_;
-  // A failing device shows its message once: set by the first failure the
-  // status poll or the port's own threads report, cleared by a poll that
-  // succeeds and by the next open.
+  // A failing device shows its message once: set when a port error is shown
+  // while the port is open, cleared by a poll that succeeds and by the next
+  // open.
   bool device_failing_ = false;
 };

@@ -6,7 +6,7 @@ PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev l
                libbenchmark-dev fonts-dejavu-core fonts-liberation
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot clean format asan tsan fuzz
+.PHONY: deps configure build run test bench screenshot clean format asan tsan fuzz soak
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -77,6 +77,12 @@ fuzz: deps
 	    grep -E 'stat::number_of_executed_units|stat::new_units_added|ERROR|SUMMARY|Test unit written' || exit 1; \
 	  test -z "$$(ls build-fuzz/$$t-crash-* 2>/dev/null)" || { echo "$$t: crash, see build-fuzz/$$t-crash-*"; exit 1; }; \
 	done
+
+# The console under combined serial and UDP traffic for SOAK_SECONDS (600 by
+# default), sampling memory, descriptors and threads every 10 s.
+SOAK_SECONDS ?= 600
+soak: build
+	SOAK_SECONDS=$(SOAK_SECONDS) QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/soak/torin5_soak
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

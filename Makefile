@@ -55,8 +55,8 @@ asan: deps
 tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
-	cmake --build build-tsan -j $(JOBS) --target test_runtime test_controls test_serial test_net
-	@for t in runtime controls serial net; do \
+	cmake --build build-tsan -j $(JOBS) --target test_runtime test_controls test_serial test_packet test_net test_app
+	@for t in runtime controls serial packet net app; do \
 	  echo "== test_$$t"; TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/$$t/test_$$t --gtest_brief=1 || exit 1; \
 	done
 

@@ -404,7 +404,11 @@ void TBaseform::SysTimerTimer(TObject* Sender) {
   StatusBar->SetPanelText(4, VaComm->GetModemState(3) ? "RING" : "");
   StatusBar->SetPanelText(5, VaComm->GetModemState(4) ? "DCD" : "");
   device_failing_ = false;
-  if (RxQuietTicks > 0) RxQuietTicks = static_cast<std::uint8_t>(RxQuietTicks - 1);
+  if (RxQuietTicks > 0) {
+    RxQuietTicks = static_cast<std::uint8_t>(RxQuietTicks - 1);
+    // A frame left incomplete is given up now: the responder looks again.
+    if (RxQuietTicks == 0 && ResponderThread) ResponderThread->WakeUp();
+  }
 }
 
 void TBaseform::BtTransmitClick(TObject* Sender) {

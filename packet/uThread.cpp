@@ -35,7 +35,7 @@ TUserThread::~TUserThread() {
 
 void TUserThread::RequestStop() {
   TThread::RequestStop();
-  rx_stored_.Signal();
+  wake_.Signal();
 }
 
 void TUserThread::ThreadBody() {
@@ -46,6 +46,7 @@ void TUserThread::ThreadBody() {
     ~ClearRunning() { flag = false; }
   } clear_running{Running};
   do {
+    const std::uint8_t seen = RxAccumulatorCount;
     RunOnMainThread([this] {
       // A failing write must not end the responder: the error goes to the
       // operator as any other port error does, and the next request is
@@ -57,17 +58,24 @@ void TUserThread::ThreadBody() {
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    WaitForUnreadBytes();
+    WaitForWork(seen);
   } while (!StopRequested());
 }
 
-void TUserThread::WaitForUnreadBytes() {
-  auto idle = [this] { return !StopRequested() && RxParsePos == RxAccumulatorCount; };
+void TUserThread::WaitForWork(std::uint8_t SeenCount) {
+  // A step's result depends only on the unread bytes and on whether the
+  // line is quiet; while neither has changed since a step that found
+  // nothing, another step would find nothing again.
+  auto idle = [&] {
+    if (StopRequested()) return false;
+    if (RxParsePos == RxAccumulatorCount) return true;
+    return !last_found_ && RxAccumulatorCount == SeenCount && RxQuietTicks != 0;
+  };
   while (idle()) {
-    // Cleared before the second look: a byte stored after the look signals
-    // again, one stored before it is seen by it.
-    rx_stored_.Reset();
-    if (idle()) rx_stored_.WaitFor(INFINITE);
+    // Cleared before the second look: a change after the look signals
+    // again, one before it is seen by it.
+    wake_.Reset();
+    if (idle()) wake_.WaitFor(INFINITE);
   }
 }
 
@@ -76,7 +84,7 @@ void StoreReceived(std::string_view Bytes) {
   std::uint8_t at = RxAccumulatorCount;
   for (char c : Bytes) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
   RxAccumulatorCount = at;
-  if (ResponderThread) ResponderThread->BytesStored();
+  if (ResponderThread) ResponderThread->WakeUp();
 }
 
 bool TakeAcknowledgement(std::string& Ack) {
@@ -104,6 +112,8 @@ bool TakeAcknowledgement(std::string& Ack) {
 
 void TUserThread::AnswerPacket() {
   std::string ack;
-  if (!TakeAcknowledgement(ack)) return;
+  const std::uint8_t before = RxParsePos;
+  last_found_ = TakeAcknowledgement(ack) || RxParsePos != before;
+  if (ack.empty()) return;
   if (!port_->WriteText(ack)) add_line_(WriteErrorLine(port_->PortNum()));
 }

@@ -57,8 +57,9 @@ class TUserThread : public TThread {
   // Asks the worker to end after its current step, and wakes it if it is
   // waiting for bytes.
   void RequestStop();
-  // Reception has stored bytes in the ring: a waiting worker resumes its steps.
-  void BytesStored() { rx_stored_.Signal(); }
+  // Something a step depends on has changed (bytes were stored, the line
+  // fell quiet): a waiting worker resumes its steps.
+  void WakeUp() { wake_.Signal(); }
 
   // One step, on the main thread: TakeAcknowledgement, then the write.
   void AnswerPacket();
@@ -67,10 +68,13 @@ class TUserThread : public TThread {
   void ThreadBody() override;
 
  private:
-  // Blocks while the ring holds nothing unread and no stop is asked for.
-  void WaitForUnreadBytes();
+  // Blocks while no step could find anything: the ring holds nothing unread,
+  // or the last step found no frame and neither new bytes nor the end of the
+  // quiet time have come since. A stop request ends the wait too.
+  void WaitForWork(std::uint8_t SeenCount);
 
   TVaComm* port_;
   TLineSink add_line_;
-  TEvent rx_stored_;
+  TEvent wake_;
+  bool last_found_ = false;  // written by the step on the main thread
 };

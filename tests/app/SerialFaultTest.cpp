@@ -138,4 +138,32 @@ TEST_F(SerialConsole, GarbageBurstsNeitherLoseNorForgeNorRepeatAnswers) {
   EXPECT_TRUE(ws.Messages().empty());
 }
 
+TEST_F(SerialConsole, AFrameLeftIncompleteOnAClosedLineCostsNoSteps) {
+  // With the port closed the line cannot fall quiet, so the frame stays
+  // held; a responder that kept stepping would wake the window every
+  // millisecond for nothing.
+  RxQuietTicks = 10;
+  StoreReceived(std::string("\x1E\x02\x05", 3));
+  ws.RunUntil([] { return false; }, 100);
+  EXPECT_NE(RxParsePos, RxAccumulatorCount);
+  const double cpu0 = ProcessCpuSeconds();
+  ws.RunUntil([] { return false; }, 1000);
+  EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.03);
+
+  // Opened in packet mode the line falls quiet, the frame is given up, and
+  // the next request is answered.
+  form->ChBxTreat->SetChecked(true);
+  form->RButPack->OperatorClick();
+  ASSERT_TRUE(form->VaComm->IsOpen());
+  EXPECT_TRUE(ws.RunUntil([] { return RxParsePos == RxAccumulatorCount; }, 5000));
+  Send(Frame({0x05, 0x01}));
+  EXPECT_TRUE(ws.RunUntil(
+      [&] {
+        Gather();
+        return device.size() >= 5;
+      },
+      5000));
+  EXPECT_EQ(device, Frame({0x05, 0x01}));
+}
+
 }  // namespace

@@ -25,11 +25,26 @@ bool TIdUDPListenerThread::DeliveryRunsOnThisThread() const {
 
 void TIdUDPListenerThread::DoCycle() {
   TIdSocketHandles& bindings = host_server_->Bindings();
-  wait_list_.clear();
-  for (int i = 0; i < bindings.Count(); ++i)
-    wait_list_.push_back(bindings.Items(i)->SocketHandle());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_millis_);
-  if (GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr, wait_millis_) < 0) {
+  for (;;) {
+    // Only bindings that hold a socket: the number of a released one may
+    // already belong to someone else's descriptor.
+    wait_list_.clear();
+    for (int i = 0; i < bindings.Count(); ++i) {
+      TIdSocketHandle* binding = bindings.Items(i);
+      if (binding->HasSocket()) wait_list_.push_back(binding->SocketHandle());
+    }
+    if (wait_list_.empty()) {
+      WaitWhileRunning(deadline);
+      return;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int r = GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr,
+                                           static_cast<int>(std::max<long long>(left.count(), 0)));
+    if (r >= 0) break;
+    // A signal only cut the wait short: wait again for the time left.
+    if (GlobalStack->LastPlatformError() == Id_WSAEINTR && !IsStopped()) continue;
     // A failed wait (a socket closed under it, say) leaves nothing to read,
     // and would most likely fail again at once: the cycle idles out the rest
     // of its wait instead of spinning, unless the loop is stopped meanwhile.

@@ -5,7 +5,6 @@
 #include <locale.h>
 #include <strings.h>
 
-#include <cerrno>
 #include <clocale>
 
 namespace {

@@ -298,6 +298,41 @@ TEST_F(ServerTest, ReleasedBindingIsNotWaitedOnWhenItsNumberIsReused) {
   EXPECT_EQ(left->data, "not the server's");
 }
 
+TEST_F(ServerTest, DatagramIsDeliveredWithTheBindingThatHoldsItsSocketNow) {
+  TIdSocketHandle* bindings[3];
+  for (TIdSocketHandle*& b : bindings) {
+    b = server_->Bindings().AddBinding();
+    b->SetIP("127.0.0.1");
+    b->SetPort(0);
+  }
+  server_->SetActive(true);
+  TIdSocketHandle* first = bindings[0];
+  TIdSocketHandle* last = bindings[2];
+  const int first_number = first->SocketHandle();
+  const int last_number = last->SocketHandle();
+  // Both released; somebody takes the first one's number, so the first
+  // binding, acquired again by hand, gets the last one's.
+  last->ReleaseSocket();
+  first->ReleaseSocket();
+  UdpPeer stranger;
+  if (stranger.fd() != first_number) GTEST_SKIP() << "the descriptor number was not reused";
+  first->AcquireSocket();
+  if (first->SocketHandle() != last_number) GTEST_SKIP() << "the descriptor number was not reused";
+  // A fresh port: the listener's wait in progress may still hold the old one.
+  first->SetPort(0);
+  first->BindLocal();
+
+  UdpPeer client;
+  // As above: the first delivery may end a wait from before the changes.
+  ASSERT_TRUE(client.SendTo(bindings[1]->Port(), "settle"));
+  ASSERT_TRUE(WaitCount(1));
+  ASSERT_TRUE(client.SendTo(first->Port(), "to first"));
+  ASSERT_TRUE(WaitCount(2));
+  EXPECT_EQ(At(1).data, "to first");
+  EXPECT_EQ(At(1).binding, first);
+  EXPECT_EQ(first->RemotePort(), client.port());
+}
+
 namespace {
 std::atomic<int> g_signals{0};
 void CountSignal(int) {

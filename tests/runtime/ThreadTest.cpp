@@ -289,48 +289,37 @@ bool BecomeNobody() {
 }
 
 TEST(Thread, RefusedRaiseLeavesTheOldPriorityReported) {
-  if (::geteuid() == 0) {
-    // As root every change succeeds: let an unprivileged owner ask an
-    // unprivileged thread, under a limit that allows no raise at all.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NICE, &saved), 0);
-    rlimit none = saved;
-    none.rlim_cur = 0;
-    ASSERT_EQ(::setrlimit(RLIMIT_NICE, &none), 0);
-    std::atomic<int> dropped{-1};
-    auto t = IdleThread([&] { dropped = BecomeNobody() ? 1 : 0; });
-    ASSERT_TRUE(PumpUntil([&] { return dropped.load() >= 0; }));
-    TThreadPriority after_idle = tpNormal, after_raise = tpIdle;
-    int nice = 1000;
-    bool owner_dropped = false;
-    if (dropped == 1) {
-      std::thread owner([&] {
-        owner_dropped = BecomeNobody();
-        if (!owner_dropped) return;
-        t->SetPriority(tpIdle);
-        after_idle = t->Priority();
-        t->SetPriority(tpNormal);  // refused: no error, and not remembered
-        after_raise = t->Priority();
-        nice = NiceOfThread(t->ThreadID());
-      });
-      owner.join();
-    }
-    t->RequestStop();
-    t->WaitForExit();
-    ::setrlimit(RLIMIT_NICE, &saved);
-    if (dropped != 1 || !owner_dropped) GTEST_SKIP() << "cannot drop a thread's credentials";
-    EXPECT_EQ(after_idle, tpIdle);
-    EXPECT_EQ(nice, 19);
-    EXPECT_EQ(after_raise, tpIdle);
-  } else {
-    auto t = IdleThread();
+  // Under a limit that allows no raise at all, an unprivileged owner asks an
+  // unprivileged thread; as root both shed their privilege first.
+  const bool root = ::geteuid() == 0;
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NICE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_NICE, &none), 0);
+  std::atomic<int> dropped{-1};
+  auto t = IdleThread([&] { dropped = !root || BecomeNobody() ? 1 : 0; });
+  ASSERT_TRUE(PumpUntil([&] { return dropped.load() >= 0; }));
+  TThreadPriority after_idle = tpNormal, after_raise = tpIdle;
+  int nice = 1000;
+  bool owner_dropped = false;
+  std::thread owner([&] {
+    owner_dropped = !root || BecomeNobody();
+    if (dropped != 1 || !owner_dropped) return;
     t->SetPriority(tpIdle);
-    t->SetPriority(tpNormal);
-    EXPECT_EQ(NiceOfThread(t->ThreadID()), 19);
-    EXPECT_EQ(t->Priority(), tpIdle);
-    t->RequestStop();
-    t->WaitForExit();
-  }
+    after_idle = t->Priority();
+    t->SetPriority(tpNormal);  // refused: no error, and not remembered
+    after_raise = t->Priority();
+    nice = NiceOfThread(t->ThreadID());
+  });
+  owner.join();
+  t->RequestStop();
+  t->WaitForExit();
+  ::setrlimit(RLIMIT_NICE, &saved);
+  if (dropped != 1 || !owner_dropped) GTEST_SKIP() << "cannot drop a thread's credentials";
+  EXPECT_EQ(after_idle, tpIdle);
+  EXPECT_EQ(nice, 19);
+  EXPECT_EQ(after_raise, tpIdle);
 }
 
 class SelfFreeing : public TThread {

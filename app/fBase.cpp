@@ -463,7 +463,10 @@ void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocke
   }
   ShowPrintable(shown.substr(start));
 
-  // Every datagram is answered with one LF, to the sender just put in the boxes.
+  // Every datagram is answered with one LF, to the sender just put in the
+  // boxes; except a lone LF, which is itself such an answer: answering it
+  // would start an endless exchange with another console, or with ourselves.
+  if (data == "\n") return;
   UDPServer->SendText(edtHost->Text(), StrToInt(edtPort->Text()), "\n");
 }
 

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,11 +26,22 @@ namespace udpbench {
 
 using Clock = std::chrono::steady_clock;
 
+// CPU time spent while a measurement ran: by the whole process, and by the
+// measuring (client) thread alone; the difference is the server's.
+struct CpuSpent {
+  double process_s = 0;
+  double client_s = 0;
+  double ServerUsPer(int ops) const { return ops > 0 ? 1e6 * (process_s - client_s) / ops : 0; }
+  double ClientUsPer(int ops) const { return ops > 0 ? 1e6 * client_s / ops : 0; }
+};
+
 struct RoundTrips {
   double p50_us = 0;
   double p99_us = 0;
   int answered = 0;
   int lost = 0;
+  double seconds = 0;
+  CpuSpent cpu;
 };
 
 struct Flood {
@@ -37,6 +49,28 @@ struct Flood {
   int answered = 0;
   double seconds = 0;
   double per_second = 0;
+  CpuSpent cpu;
+};
+
+inline double CpuSeconds(clockid_t clock) {
+  timespec t{};
+  ::clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Measures the CPU time from construction to Stop.
+class CpuMeter {
+ public:
+  CpuMeter()
+      : process_(CpuSeconds(CLOCK_PROCESS_CPUTIME_ID)),
+        client_(CpuSeconds(CLOCK_THREAD_CPUTIME_ID)) {}
+  CpuSpent Stop() const {
+    return {CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process_,
+            CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - client_};
+  }
+
+ private:
+  double process_, client_;
 };
 
 // A UDP socket on 127.0.0.1 (port chosen by the system unless given).
@@ -93,6 +127,8 @@ class LoopbackSocket {
 };
 
 // The baseline: one thread, poll, recvfrom, sendto of one LF to the sender.
+// It waits as the server under test does: a wait for a datagram is a long
+// wait and sleeps at once.
 class EchoBaseline {
  public:
   EchoBaseline() : thread_([this] { Run(); }) {}
@@ -135,15 +171,21 @@ inline double Percentile(std::vector<double> sorted, double fraction) {
   return sorted[i];
 }
 
-// Sends count datagrams one at a time and times each until its LF answer.
-// A datagram without answer within timeoutMs counts as lost.
+// Sends datagrams one at a time and times each until its LF answer: count
+// of them, and more until minSeconds have passed. A datagram without answer
+// within timeoutMs counts as lost.
 inline RoundTrips MeasureRoundTrips(int port, int count, const std::string& payload = "ping\r",
-                                    int timeoutMs = 1000) {
+                                    int timeoutMs = 1000, double minSeconds = 0) {
   LoopbackSocket client;
   RoundTrips out;
   std::vector<double> times;
   times.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) {
+  const CpuMeter meter;
+  const auto begin = Clock::now();
+  auto more = [&](int i) {
+    return i < count || std::chrono::duration<double>(Clock::now() - begin).count() < minSeconds;
+  };
+  for (int i = 0; more(i); ++i) {
     const auto start = Clock::now();
     if (!client.SendTo(port, payload)) {
       ++out.lost;
@@ -162,21 +204,30 @@ inline RoundTrips MeasureRoundTrips(int port, int count, const std::string& payl
     }
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
+  out.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  out.cpu = meter.Stop();
   out.answered = static_cast<int>(times.size());
   out.p50_us = Percentile(times, 0.50);
   out.p99_us = Percentile(times, 0.99);
   return out;
 }
 
-// Sends count datagrams keeping up to window of them unanswered, and counts
-// the LF answers; stops early when no answer comes for timeoutMs.
+// Sends count datagrams (and more until minSeconds have passed) keeping up
+// to window of them unanswered, and counts the LF answers; stops early when
+// no answer comes for timeoutMs.
 inline Flood MeasureFlood(int port, int count, int window = 64,
-                          const std::string& payload = "flood\r", int timeoutMs = 1000) {
+                          const std::string& payload = "flood\r", int timeoutMs = 1000,
+                          double minSeconds = 0) {
   LoopbackSocket client;
   Flood out;
+  const CpuMeter meter;
   const auto start = Clock::now();
-  while (out.answered < count) {
-    while (out.sent < count && out.sent - out.answered < window) {
+  auto keep_sending = [&] {
+    return out.sent < count ||
+           std::chrono::duration<double>(Clock::now() - start).count() < minSeconds;
+  };
+  while (out.answered < out.sent || keep_sending()) {
+    while (out.sent - out.answered < window && keep_sending()) {
       if (!client.SendTo(port, payload)) break;
       ++out.sent;
     }
@@ -188,6 +239,7 @@ inline Flood MeasureFlood(int port, int count, int window = 64,
     }
   }
   out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  out.cpu = meter.Stop();
   out.per_second = out.seconds > 0 ? out.answered / out.seconds : 0;
   return out;
 }

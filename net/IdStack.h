@@ -36,6 +36,7 @@ inline constexpr int IdTimeoutInfinite = -2;
 inline constexpr int IdMaxWaitSockets = 64;
 
 // WinSock error numbers used by name in the code.
+inline constexpr int Id_WSAEINTR = 10004;
 inline constexpr int Id_WSAEINVAL = 10022;
 inline constexpr int Id_WSAENOTSOCK = 10038;
 inline constexpr int Id_WSAEMSGSIZE = 10040;

@@ -23,16 +23,53 @@ bool TIdUDPListenerThread::DeliveryRunsOnThisThread() const {
   return t != std::thread::id() && t == std::this_thread::get_id();
 }
 
+namespace {
+
+// The binding that holds socket s now: a released binding still carries its
+// old number, which a live one may have been given since.
+TIdSocketHandle* HolderOf(const TIdSocketHandles& bindings, TIdStackSocketHandle s) {
+  for (int i = bindings.Count() - 1; i >= 0; --i) {
+    TIdSocketHandle* binding = bindings.Items(i);
+    if (binding->HasSocket() && binding->SocketHandle() == s) return binding;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void TIdUDPListenerThread::DoCycle() {
   TIdSocketHandles& bindings = host_server_->Bindings();
-  wait_list_.clear();
-  for (int i = 0; i < bindings.Count(); ++i)
-    wait_list_.push_back(bindings.Items(i)->SocketHandle());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_millis_);
-  if (GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr, wait_millis_) < 0) {
-    // A failed wait (a socket closed under it, say) leaves nothing to read,
-    // and would most likely fail again at once: the cycle idles out the rest
-    // of its wait instead of spinning, unless the loop is stopped meanwhile.
+  // Only bindings that hold a socket: the number of a released one may
+  // already belong to someone else's descriptor.
+  auto live_sockets = [&bindings](TIdSocketList& list) {
+    list.clear();
+    for (int i = 0; i < bindings.Count(); ++i) {
+      TIdSocketHandle* binding = bindings.Items(i);
+      if (binding->HasSocket()) list.push_back(binding->SocketHandle());
+    }
+  };
+  for (;;) {
+    live_sockets(wait_list_);
+    if (wait_list_.empty()) {
+      WaitWhileRunning(deadline);
+      return;
+    }
+    waited_list_ = wait_list_;  // the wait replaces wait_list_ with the ready ones
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int r = GlobalStack->WaitSockets(&wait_list_, nullptr, nullptr,
+                                           static_cast<int>(std::max<long long>(left.count(), 0)));
+    if (r >= 0) break;
+    if (IsStopped()) return;
+    // A signal only cut the wait short: wait again for the time left.
+    if (GlobalStack->LastPlatformError() == Id_WSAEINTR) continue;
+    // A binding released just before the wait began: wait on what is left.
+    live_sockets(wait_list_);
+    if (wait_list_ != waited_list_) continue;
+    // A descriptor that is really bad leaves nothing to read, and the wait
+    // would fail again at once: the cycle idles out the rest of its wait
+    // instead of spinning, unless the loop is stopped meanwhile.
     wait_list_.clear();
     WaitWhileRunning(deadline);
     return;
@@ -40,7 +77,7 @@ void TIdUDPListenerThread::DoCycle() {
   for (const TIdStackSocketHandle s : wait_list_) {
     try {
       if (IsStopped()) continue;
-      served_binding_ = bindings.FindByHandle(s);
+      served_binding_ = HolderOf(bindings, s);
       if (served_binding_ == nullptr) continue;
       std::string ip;
       int port = 0;

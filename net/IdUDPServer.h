@@ -51,6 +51,7 @@ class TIdUDPListenerThread : public TIdThread {
   std::vector<std::uint8_t> receive_buffer_;
   TIdUDPServer* host_server_;
   TIdSocketList wait_list_;
+  TIdSocketList waited_list_;  // what the last wait was asked to watch
   std::atomic<std::thread::id> delivering_thread_{};
 };
 

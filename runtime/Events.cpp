@@ -53,9 +53,9 @@ void TEvent::Reset() {
   signaled_.store(false, std::memory_order_release);
 }
 
-TWaitResult TEvent::WaitFor(std::uint32_t ms) const {
+TWaitResult TEvent::WaitFor(std::uint32_t ms, TWaitStyle style) const {
   const int fd = fd_;
-  const int r = WaitForAnyFd(std::span<const int>(&fd, 1), ms);
+  const int r = WaitForAnyFd(std::span<const int>(&fd, 1), ms, nullptr, style);
   if (r == 0) T5_HAPPENS_AFTER(const_cast<TEvent*>(this));
   return r == 0 ? wrSignaled : (r == -1 ? wrTimeout : wrError);
 }
@@ -79,14 +79,13 @@ int PollOnce(std::vector<pollfd>& pfds, int timeout) {
 
 }  // namespace
 
-int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut) {
+int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut, TWaitStyle style) {
   std::vector<pollfd> pfds(fds.size());
   for (std::size_t i = 0; i < fds.size(); ++i) pfds[i] = pollfd{fds[i], POLLIN, 0};
   using Clock = std::chrono::steady_clock;
   const bool infinite = ms == INFINITE;
   const auto deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : ms);
-  // Look without sleeping first.
-  if (ms != 0) {
+  if (style == TWaitStyle::SpinFirst && ms != 0) {
     int r = -1;
     SpinBriefly([&] {
       r = PollOnce(pfds, 0);

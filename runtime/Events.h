@@ -14,6 +14,12 @@ inline constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
 
 enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
 
+// How a wait spends its first moments. Most waits are long (a device, a
+// socket, an idle writer) and sleep at once; a hand-off that is expected back
+// within microseconds may look first, since waking a sleeping thread costs
+// the waker tens of microseconds on a virtual machine.
+enum class TWaitStyle { Sleep, SpinFirst };
+
 // A manual-reset event: once signalled it stays signalled until Reset, and a
 // wait does not consume it. Its state is kept beside the descriptor, so that
 // signalling a signalled event, clearing a clear one and asking for the state
@@ -29,7 +35,7 @@ class TEvent {
   void Reset();
   bool IsSignaled() const { return signaled_.load(std::memory_order_acquire); }
   // Waits up to ms milliseconds (INFINITE: no limit).
-  TWaitResult WaitFor(std::uint32_t ms) const;
+  TWaitResult WaitFor(std::uint32_t ms, TWaitStyle style = TWaitStyle::Sleep) const;
   // Readable (POLLIN) while signalled.
   int Fd() const { return fd_; }
 
@@ -39,10 +45,7 @@ class TEvent {
   std::atomic<bool> signaled_{false};
 };
 
-// How long a waiting thread keeps looking before it sleeps. Waking a thread
-// that sleeps costs the waker tens of microseconds on a virtual machine, as
-// long as a whole hand-off between two of our threads takes while both stay
-// awake, and most hand-offs come back well within this time.
+// How long a SpinFirst wait keeps looking before it sleeps.
 inline constexpr auto kSpinTime = std::chrono::microseconds(50);
 
 // Tests ready() until it holds or kSpinTime has passed, giving the processor
@@ -59,10 +62,11 @@ bool SpinBriefly(Ready ready) {
 }
 
 // Waits until one of fds is readable (or reports an error/hang-up) or ms
-// milliseconds pass, spinning briefly before it sleeps. Returns the index of
-// the first ready fd, -1 on timeout; sets errorOut (if given) and returns -2
-// when poll fails.
-int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut = nullptr);
+// milliseconds pass. Returns the index of the first ready fd, -1 on timeout;
+// sets errorOut (if given) and returns -2 when poll fails. An interrupted
+// poll is taken again with the time left.
+int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut = nullptr,
+                 TWaitStyle style = TWaitStyle::Sleep);
 
 // Milliseconds of poll timeout for a duration given as INFINITE or ms.
 inline int PollTimeout(std::uint32_t ms) {

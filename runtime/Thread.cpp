@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <iterator>
 #include <semaphore>
 #include <system_error>
 #include <vector>
@@ -35,9 +37,19 @@ CallQueue& Queue() {
   throw EThread(Format("Thread Error: %s (%d)", SysErrorMessage(err).c_str(), err));
 }
 
+constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+
 int NiceOf(TThreadPriority p) {
-  static const int kNice[] = {19, 10, 5, 0, -5, -10, -20};
   return kNice[static_cast<int>(p)];
+}
+
+// The level nearest to a nice value (one set from outside may lie between).
+TThreadPriority PriorityOfNice(int nice) {
+  int best = 0;
+  for (int i = 1; i < static_cast<int>(std::size(kNice)); ++i) {
+    if (std::abs(kNice[i] - nice) < std::abs(kNice[best] - nice)) best = i;
+  }
+  return static_cast<TThreadPriority>(best);
 }
 
 }  // namespace
@@ -215,7 +227,17 @@ void TThread::SetPriority(TThreadPriority value) {
     // priority is harmless. A thread that has already ended has no priority.
     if (err != EACCES && err != EPERM && !(err == ESRCH && finished_.load())) RaiseThreadError(err);
   }
-  priority_ = value;
+  // Remember what is in force, not what was asked: a refused change leaves
+  // the old priority.
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid_));
+  if (nice == -1 && errno != 0) {
+    const int err = errno;
+    if (err != ESRCH || !finished_.load()) RaiseThreadError(err);
+    priority_.store(value);
+    return;
+  }
+  priority_.store(PriorityOfNice(nice));
 }
 
 void TThread::Suspend() {
@@ -266,11 +288,22 @@ void TThread::RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal) {
   std::binary_semaphore done(0);
   {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
-    Queue().PendingCalls.push_back(QueuedCall{&record, &done});
-    CallsQueuedEvent().Signal();
-    if (QueuedSignal) QueuedSignal->Signal();
-    if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
+    auto& pending = Queue().PendingCalls;
+    pending.push_back(QueuedCall{&record, &done});
+    try {
+      CallsQueuedEvent().Signal();
+      if (QueuedSignal) QueuedSignal->Signal();
+      if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
+    } catch (...) {
+      // The lock is still held, so the main thread has not taken the call:
+      // withdraw it, or it would later run on, and signal, this dead frame.
+      pending.erase(std::find_if(pending.begin(), pending.end(),
+                                 [&](const QueuedCall& c) { return c.record == &record; }));
+      throw;
+    }
   }
+  // The one hand-off that comes back within microseconds as a rule: look
+  // briefly before sleeping.
   if (!SpinBriefly([&] { return done.try_acquire(); })) done.acquire();
   if (record.RaisedException) std::rethrow_exception(record.RaisedException);
 }

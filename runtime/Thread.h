@@ -47,7 +47,9 @@ class TThread : public TObject {
   void RequestStop() { stop_requested_.store(true); }
   bool StopRequested() const { return stop_requested_.load(); }
 
-  TThreadPriority Priority() const { return priority_; }
+  // The priority in force, as read back after the last change: a change the
+  // system refuses (a raise by an unprivileged user) leaves the old one.
+  TThreadPriority Priority() const { return priority_.load(); }
   void SetPriority(TThreadPriority value);
 
   // A thread can suspend only itself; Suspend from another thread raises
@@ -77,6 +79,8 @@ class TThread : public TObject {
   // method is called directly. QueuedSignal, when given, is signalled once
   // the call is queued (for a main thread that waits for this thread's calls
   // in particular, see CheckSynchronizeFor).
+  // Should waking the main thread fail, the call is withdrawn before the
+  // failure is raised here: nothing of it stays queued.
   void RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal = nullptr);
 
  protected:
@@ -100,7 +104,7 @@ class TThread : public TObject {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> free_on_end_{false};
   std::atomic<bool> finished_{false};
-  TThreadPriority priority_ = tpNormal;
+  std::atomic<TThreadPriority> priority_{tpNormal};
   int return_value_ = 0;
   int exit_code_ = 0;
 };

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/DateTimeText.h"
 #include "app/fBase.h"
@@ -14,6 +18,31 @@
 #include "tests/net/NetTestSupport.h"
 
 namespace {
+
+std::string StampAt(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  return DateTimeToText(local);
+}
+
+// What reaches a console's OnUDPRead, recorded once its own handler has run.
+struct Deliveries {
+  std::vector<std::string> data;
+  void Attach(TBaseform& form) {
+    form.UDPServer->OnUDPRead = [this, inner = form.UDPServer->OnUDPRead](
+                                    TObject* s, TMemoryStream& d, TIdSocketHandle& b) {
+      const std::string bytes(reinterpret_cast<const char*>(d.Memory()),
+                              static_cast<std::size_t>(d.Size()));
+      try {
+        inner(s, d, b);
+      } catch (...) {
+        data.push_back(bytes);
+        throw;
+      }
+      data.push_back(bytes);
+    };
+  }
+};
 
 class NetConsole : public Console {
  protected:
@@ -72,15 +101,116 @@ TEST_F(NetConsole, SsiLineGetsTheDateAndTimeOnTheNewLine) {
   }
   EXPECT_TRUE(matched) << text;
 
-  // Two line breaks, two stamps; no line break, no stamp.
+  // Two line breaks, two stamps, each at the start of its new line; no line
+  // break, no stamp.
   form->LogClear();
+  const std::time_t first = std::time(nullptr);
   Exchange("a SsI\rb\r");
-  const std::string stamped = form->LogText();
-  EXPECT_EQ(std::count(stamped.begin(), stamped.end(), '\n'), 2);
-  EXPECT_EQ(stamped.rfind("a SsI\r\n", 0), 0u);
+  const std::time_t last = std::time(nullptr);
+  const std::string& stamped = form->LogText();
+  bool both = false;
+  for (std::time_t t1 = first; t1 <= last && !both; ++t1) {
+    for (std::time_t t2 = t1; t2 <= last && !both; ++t2) {
+      both = stamped == "a SsI\r\n" + StampAt(t1) + " b\r\n" + StampAt(t2) + " ";
+    }
+  }
+  EXPECT_TRUE(both) << stamped;
   form->LogClear();
   Exchange("SSI only");
   EXPECT_EQ(form->LogText(), "SSI only");
+}
+
+TEST_F(NetConsole, ALoneLineFeedIsShownButNotAnswered) {
+  // Addressed to itself, the console gets its own line and then the LF that
+  // answers it; the LF must not be answered again.
+  port = Activate();
+  Deliveries got;
+  got.Attach(*form);
+  form->edtHost->SetText("127.0.0.1");
+  form->edtPort->SetText(std::to_string(port));
+  form->EdCmdLn->SetText("me");
+  form->BtnETX->OperatorClick();
+  ws.RunUntil([&] { return got.data.size() >= 2; }, 5000);
+  // Anything still bouncing would arrive before this datagram.
+  ASSERT_TRUE(peer.SendTo(port, "end"));
+  ws.RunUntil([&] { return !got.data.empty() && got.data.back() == "end"; }, 5000);
+  EXPECT_EQ(got.data, (std::vector<std::string>{"me\r", "\n", "end"}));
+  EXPECT_EQ(form->LogText(), "me\r\nend");
+  const auto answer = peer.Receive(5000);
+  ASSERT_TRUE(answer.has_value()) << "other datagrams are still answered";
+  EXPECT_EQ(answer->data, "\n");
+}
+
+TEST_F(NetConsole, TwoConsolesExchangeOneLineAndOneLineFeed) {
+  port = Activate();
+  auto other = std::make_unique<TBaseform>(nullptr);
+  other->Show();
+  const int other_port = nettest::FreePort();
+  other->EdPort->SetText(std::to_string(other_port));
+  other->ChBxActiv->OperatorClick();
+  ASSERT_TRUE(other->UDPServer->Active());
+  Deliveries here, there;
+  here.Attach(*form);
+  there.Attach(*other);
+  other->edtHost->SetText("127.0.0.1");
+  other->edtPort->SetText(std::to_string(port));
+  other->EdCmdLn->SetText("hello");
+  other->BtnETX->OperatorClick();
+  ws.RunUntil([&] { return !there.data.empty(); }, 5000);
+  ASSERT_TRUE(peer.SendTo(port, "end"));
+  ws.RunUntil([&] { return !here.data.empty() && here.data.back() == "end"; }, 5000);
+  EXPECT_EQ(here.data, (std::vector<std::string>{"hello\r", "end"}));
+  EXPECT_EQ(there.data, std::vector<std::string>{"\n"});
+  EXPECT_EQ(other->LogText(), "");
+  other.reset();
+}
+
+TEST(StampText, IsWindows1251WhateverCodeSetTheTimeLocaleWrites) {
+  const struct {
+    const char* text;
+    const char* codeset;
+    std::optional<std::string> cp1251;
+  } kCases[] = {
+      {"12 \xD0\x9C\xD0\xB0\xD0\xB9 2026", "UTF-8", "12 \xCC\xE0\xE9 2026"},  // Май
+      {"09/12/26 01:02:03 PM", "ANSI_X3.4-1968", "09/12/26 01:02:03 PM"},
+      {"\xCC\xE0\xE9", "CP1251", "\xCC\xE0\xE9"},
+      {"\xCE\xC0\xCA", "KOI8-R", "\xED\xFE\xE9"},  // нюй
+      {"\xE9t\xE9", "ISO-8859-1", std::nullopt},   // é: not in the code page
+      {"\xC3\x28", "UTF-8", std::nullopt},         // malformed
+      {"a\x98", "CP1251", std::nullopt},           // the unassigned byte
+      {"a\tb", "UTF-8", std::nullopt},             // a control character
+      {"12:00", "NO-SUCH-CODESET", std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(LocaleTextToCp1251(c.text, c.codeset), c.cp1251) << c.codeset << " " << c.text;
+  }
+  // What the pane cannot hold gives way to the numeric form.
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 9;
+  t.tm_hour = 7;
+  t.tm_min = 5;
+  t.tm_sec = 3;
+  EXPECT_EQ(DateTimeToText(t, "NO-SUCH-CODESET"), "09.12.2026 07:05:03");
+  EXPECT_EQ(DateTimeToText(t, "UTF-16"), "09.12.2026 07:05:03");
+  t.tm_hour = t.tm_min = t.tm_sec = 0;
+  EXPECT_EQ(DateTimeToText(t, "NO-SUCH-CODESET"), "09.12.2026");
+}
+
+TEST(StampText, CodeSetIsTheTimeLocales) {
+  const std::string time_before = std::setlocale(LC_TIME, nullptr);
+  const std::string ctype_before = std::setlocale(LC_CTYPE, nullptr);
+  std::setlocale(LC_CTYPE, "C");
+  const bool utf8 = std::setlocale(LC_TIME, "C.UTF-8") != nullptr;
+  const std::string codeset = TimeLocaleCodeset();
+  std::setlocale(LC_TIME, "C");
+  const std::string plain = TimeLocaleCodeset();
+  std::setlocale(LC_TIME, time_before.c_str());
+  std::setlocale(LC_CTYPE, ctype_before.c_str());
+  if (!utf8) GTEST_SKIP() << "no C.UTF-8 locale here";
+  EXPECT_EQ(codeset, "UTF-8");
+  EXPECT_EQ(plain, "ANSI_X3.4-1968");
 }
 
 TEST_F(NetConsole, ZeroByteEndsTheDisplayButNotTheAnswer) {

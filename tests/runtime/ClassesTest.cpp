@@ -157,6 +157,15 @@ TEST(Event, IsManualResetAndWaitsWithDeadline) {
   TEvent other(true);
   const int fds[] = {e.Fd(), other.Fd()};
   EXPECT_EQ(WaitForAnyFd(fds, 1000), 1);
+  // Looking first changes how a wait begins, not what it reports or how
+  // long it lasts at least.
+  for (const TWaitStyle style : {TWaitStyle::Sleep, TWaitStyle::SpinFirst}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(e.WaitFor(15, style), wrTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
+    EXPECT_EQ(WaitForAnyFd(fds, 1000, nullptr, style), 1);
+    EXPECT_EQ(other.WaitFor(INFINITE, style), wrSignaled);
+  }
 }
 
 // The state kept beside the descriptor must never drift from it, whatever

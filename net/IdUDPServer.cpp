@@ -154,11 +154,21 @@ bool TIdUDPServer::IsActive() {
 
 TIdSocketHandle* TIdUDPServer::AcquireBinding() {
   if (TIdSocketHandle* reply = reply_binding_.load()) return reply;
-  if (bindings_->Count() == 0) bindings_->AddBinding();
-  for (int i = 0; i < bindings_->Count(); ++i) {
-    TIdSocketHandle* binding = bindings_->Items(i);
-    binding->AcquireSocket(Id_SOCK_DGRAM, 0);
-    binding->BindLocal();
+  const bool added = bindings_->Count() == 0;
+  if (added) bindings_->AddBinding();
+  try {
+    for (int i = 0; i < bindings_->Count(); ++i) {
+      TIdSocketHandle* binding = bindings_->Items(i);
+      binding->AcquireSocket(Id_SOCK_DGRAM, 0);
+      binding->BindLocal();
+    }
+  } catch (...) {
+    // A failed activation leaves nothing behind: the sockets it opened are
+    // closed, and the binding it added for the default port goes, so the
+    // next activation starts afresh on the port set by then.
+    for (int i = 0; i < bindings_->Count(); ++i) bindings_->Items(i)->ReleaseSocket();
+    if (added) bindings_->Clear();
+    throw;
   }
   reply_binding_.store(bindings_->Items(0));
   listener_ = NewThread<TIdUDPListenerThread>(BufferSize(), this);

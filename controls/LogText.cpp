@@ -6,6 +6,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #ifndef _WIN32
 #include <sys/mman.h>
 #endif
@@ -49,7 +52,7 @@ namespace {
 // Level 1 packs hex and printable text about as tightly as the slower levels
 // (its literals are entropy-coded either way) at a few milliseconds a block.
 constexpr int kLevel = 1;
-constexpr std::size_t kCacheBlocks = 4;
+constexpr std::size_t kCacheBlocks = 8;
 
 // Offsets (1..n) of the line starts whose LF lies in [0, n).
 void ScanStarts(const char* d, std::size_t n, bool after_cr, std::vector<std::uint32_t>& out) {
@@ -157,6 +160,9 @@ void TLogText::Work() {
       trash.swap(trash_);
       lock.unlock();
       trash.clear();
+#ifdef __GLIBC__
+      malloc_trim(0);  // the heap keeps what was freed unless told
+#endif
       lock.lock();
       continue;
     }
@@ -168,13 +174,10 @@ void TLogText::Work() {
     out.resize(ZSTD_compressBound(job.raw->Size()));
     const std::size_t n =
         ZSTD_compressCCtx(cctx, out.data(), out.size(), job.raw->Data(), kBlockSize, kLevel);
-    Buf packed;
-    if (!ZSTD_isError(n)) {
-      packed = std::make_shared<TPages>(RoundToPages(n + sizeof(std::uint32_t)));
-      const auto length = static_cast<std::uint32_t>(n);
-      std::memcpy(packed->Data(), &length, sizeof length);
-      std::memcpy(packed->Data() + sizeof length, out.data(), n);
-    }
+    // Packed blocks come from the heap: one mapping each would run into the
+    // system's limit on mappings within a few gigabytes.
+    Packed packed;
+    if (!ZSTD_isError(n)) packed = std::make_shared<const std::string>(out.data(), n);
     Buf raw_done;
     lock.lock();
     if (packed && job.generation == generation_ && job.block < slots_.size()) {
@@ -205,9 +208,13 @@ std::size_t TLogText::MemoryUsed() const {
   std::lock_guard lock(mu_);
   for (const Slot& s : slots_) {
     if (s.raw) n += s.raw->Size();
-    if (s.packed) n += s.packed->Size();
+    if (s.packed) n += s.packed->capacity();
   }
   return n;
+}
+
+void TLogText::DropCache() const {
+  for (CacheEntry& e : cache_) e.block = npos;
 }
 
 std::size_t TLogText::PackedBlocks() const {
@@ -226,7 +233,8 @@ TLogText::View TLogText::BlockView(std::size_t Block) const {
     hit = &*std::min_element(
         cache_.begin(), cache_.end(),
         [](const CacheEntry& a, const CacheEntry& b) { return a.used < b.used; });
-    Buf raw, packed;
+    Buf raw;
+    Packed packed;
     {
       std::lock_guard lock(mu_);
       raw = slots_[Block].raw;
@@ -237,10 +245,8 @@ TLogText::View TLogText::BlockView(std::size_t Block) const {
     if (raw) {
       std::memcpy(hit->data.data(), raw->Data(), kBlockSize);
     } else {
-      std::uint32_t length = 0;
-      std::memcpy(&length, packed->Data(), sizeof length);
       const std::size_t n =
-          ZSTD_decompress(hit->data.data(), kBlockSize, packed->Data() + sizeof length, length);
+          ZSTD_decompress(hit->data.data(), kBlockSize, packed->data(), packed->size());
       if (ZSTD_isError(n) || n != kBlockSize) throw std::runtime_error("log block unreadable");
     }
     ScanStarts(hit->data.data(), kBlockSize, index_[Block].after_cr, hit->starts);

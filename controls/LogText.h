@@ -20,7 +20,7 @@
 
 class TLogText {
  public:
-  static constexpr std::size_t kBlockSize = 256 << 10;
+  static constexpr std::size_t kBlockSize = 64 << 10;
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
   TLogText();
@@ -56,14 +56,19 @@ class TLogText {
   // block's pages and the cache.
   std::size_t MemoryUsed() const;
   std::size_t PackedBlocks() const;
+  // Forgets the unpacked blocks, so the next read unpacks (benchmarks).
+  void DropCache() const;
 
-  class TPages;  // page-backed bytes, given back to the system when freed
+  // Page-backed bytes for the blocks being filled: given back to the system
+  // as soon as they are freed.
+  class TPages;
 
  private:
   using Buf = std::shared_ptr<TPages>;
+  using Packed = std::shared_ptr<const std::string>;
   struct Slot {  // guarded by mu_
     Buf raw;     // full block before it is packed
-    Buf packed;
+    Packed packed;
   };
   struct Index {  // per closed block, main thread only
     std::uint64_t breaks_before;

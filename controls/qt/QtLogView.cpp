@@ -122,7 +122,9 @@ void TLogView::SyncScrollBar() {
   const int page = layout_.ScrollPage();
   bar->setPageStep(page);
   bar->setSingleStep(std::max(1, page / layout_.Rows()));
-  bar->setValue(layout_.ScrollValue());
+  // While the operator drags the thumb it stays under the mouse; the view
+  // shows the row that starts nearest below it.
+  if (!bar->isSliderDown()) bar->setValue(layout_.ScrollValue());
   syncing_ = false;
 }
 

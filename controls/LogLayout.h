@@ -31,7 +31,6 @@ class TLogLayout {
   explicit TLogLayout(const TLogText* Text = nullptr) : text_(Text) {}
   // Starts over on another text (nullptr: none).
   void SetText(const TLogText* Text);
-  const TLogText* Text() const { return text_; }
 
   // Advance of each byte, in pixels; control bytes should be 0.
   void SetCharWidths(const std::array<double, 256>& Widths);

@@ -304,9 +304,3 @@ std::string TLogText::Read(std::size_t From, std::size_t Count) const {
   }
   return out;
 }
-
-char TLogText::Back() const {
-  if (size_ == 0) return 0;
-  if (open_size_ > 0) return open_->Data()[open_size_ - 1];
-  return last_cr_ ? '\r' : Read(size_ - 1, 1)[0];
-}

@@ -47,8 +47,6 @@ class TLogText {
   // Bytes [From, From + Count), clipped to the text.
   std::string Read(std::size_t From, std::size_t Count) const;
   std::string Text() const { return Read(0, size_); }
-  // The last byte, 0 on an empty text.
-  char Back() const;
 
   // Waits until no full block waits for the worker (tests, benchmarks).
   void WaitIdle() const;

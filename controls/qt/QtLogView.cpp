@@ -62,7 +62,6 @@ void TLogView::TextCleared() {
 }
 
 void TLogView::SetWordWrap(bool Wrap) {
-  wrap_ = Wrap;
   layout_.SetWrap(Wrap);
   SyncScrollBar();
   viewport()->update();

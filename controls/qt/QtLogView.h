@@ -75,7 +75,6 @@ class TLogView : public QAbstractScrollArea {
   QFont paint_font_;
   int row_height_ = 1;
   int ascent_ = 0;
-  bool wrap_ = true;
   QTimer* frame_timer_;
   QElapsedTimer since_frame_;
   bool pending_ = false;

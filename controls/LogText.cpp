@@ -12,6 +12,11 @@
 #ifndef _WIN32
 #include <sys/mman.h>
 #endif
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 // Blocks come straight from the system's pages rather than the heap: freeing
 // them gives the memory back at once, whatever the allocator would keep.
@@ -149,6 +154,10 @@ void TLogText::Clear() {
 }
 
 void TLogText::Work() {
+#ifdef __linux__
+  // Packing can wait; the main thread, which shares the cores, cannot.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+#endif
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   std::string out;
   std::unique_lock lock(mu_);

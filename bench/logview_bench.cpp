@@ -281,6 +281,7 @@ void RunHex(std::size_t Full, bool AlsoAt100) {
     p.Clear();
     p.Area()->viewport()->repaint();
     Print("clear_ms", MsSince(t));
+    p.Settle();
     Print("rss_after_clear_mb", static_cast<double>(SettledRss() - base) / kMB);
   }
 }

@@ -6,9 +6,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #ifndef _WIN32
 #include <sys/mman.h>
 #endif
@@ -58,6 +55,7 @@ namespace {
 // (its literals are entropy-coded either way) at a few milliseconds a block.
 constexpr int kLevel = 1;
 constexpr std::size_t kCacheBlocks = 8;
+constexpr std::size_t kChunkSize = 4 << 20;
 
 // Offsets (1..n) of the line starts whose LF lies in [0, n).
 void ScanStarts(const char* d, std::size_t n, bool after_cr, std::vector<std::uint32_t>& out) {
@@ -160,6 +158,9 @@ void TLogText::Work() {
 #endif
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   std::string out;
+  Buf chunk;  // the one being filled
+  std::size_t chunk_used = 0;
+  std::uint64_t chunk_generation = 0;
   std::unique_lock lock(mu_);
   for (;;) {
     work_cv_.wait(lock, [this] { return stop_ || !jobs_.empty() || !trash_.empty(); });
@@ -167,12 +168,13 @@ void TLogText::Work() {
     if (!trash_.empty()) {
       std::vector<std::vector<Slot>> trash;
       trash.swap(trash_);
+      busy_ = true;
       lock.unlock();
       trash.clear();
-#ifdef __GLIBC__
-      malloc_trim(0);  // the heap keeps what was freed unless told
-#endif
+      chunk.reset();
       lock.lock();
+      busy_ = false;
+      if (jobs_.empty() && trash_.empty()) idle_cv_.notify_all();
       continue;
     }
     Job job = std::move(jobs_.front());
@@ -183,18 +185,25 @@ void TLogText::Work() {
     out.resize(ZSTD_compressBound(job.raw->Size()));
     const std::size_t n =
         ZSTD_compressCCtx(cctx, out.data(), out.size(), job.raw->Data(), kBlockSize, kLevel);
-    // Packed blocks come from the heap: one mapping each would run into the
-    // system's limit on mappings within a few gigabytes.
     Packed packed;
-    if (!ZSTD_isError(n)) packed = std::make_shared<const std::string>(out.data(), n);
+    if (!ZSTD_isError(n)) {
+      if (!chunk || chunk_generation != job.generation || chunk_used + n > chunk->Size()) {
+        chunk = std::make_shared<TPages>(std::max(kChunkSize, RoundToPages(n)));
+        chunk_used = 0;
+        chunk_generation = job.generation;
+      }
+      std::memcpy(chunk->Data() + chunk_used, out.data(), n);
+      packed = {chunk, static_cast<std::uint32_t>(chunk_used), static_cast<std::uint32_t>(n)};
+      chunk_used += n;
+    }
     Buf raw_done;
     lock.lock();
-    if (packed && job.generation == generation_ && job.block < slots_.size()) {
+    if (packed.chunk && job.generation == generation_ && job.block < slots_.size()) {
       slots_[job.block].packed = std::move(packed);
       raw_done = std::move(slots_[job.block].raw);
     }
     busy_ = false;
-    const bool idle = jobs_.empty();
+    const bool idle = jobs_.empty() && trash_.empty();
     lock.unlock();
     raw_done.reset();  // outside the lock: unmapping is not free
     job.raw.reset();
@@ -207,7 +216,7 @@ void TLogText::Work() {
 
 void TLogText::WaitIdle() const {
   std::unique_lock lock(mu_);
-  idle_cv_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+  idle_cv_.wait(lock, [this] { return jobs_.empty() && trash_.empty() && !busy_; });
 }
 
 std::size_t TLogText::MemoryUsed() const {
@@ -217,7 +226,7 @@ std::size_t TLogText::MemoryUsed() const {
   std::lock_guard lock(mu_);
   for (const Slot& s : slots_) {
     if (s.raw) n += s.raw->Size();
-    if (s.packed) n += s.packed->capacity();
+    if (s.packed.chunk) n += s.packed.size;
   }
   return n;
 }
@@ -228,8 +237,8 @@ void TLogText::DropCache() const {
 
 std::size_t TLogText::PackedBlocks() const {
   std::lock_guard lock(mu_);
-  return static_cast<std::size_t>(
-      std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.packed; }));
+  return static_cast<std::size_t>(std::count_if(
+      slots_.begin(), slots_.end(), [](const Slot& s) { return s.packed.chunk != nullptr; }));
 }
 
 TLogText::View TLogText::BlockView(std::size_t Block) const {
@@ -254,8 +263,8 @@ TLogText::View TLogText::BlockView(std::size_t Block) const {
     if (raw) {
       std::memcpy(hit->data.data(), raw->Data(), kBlockSize);
     } else {
-      const std::size_t n =
-          ZSTD_decompress(hit->data.data(), kBlockSize, packed->data(), packed->size());
+      const std::size_t n = ZSTD_decompress(hit->data.data(), kBlockSize,
+                                            packed.chunk->Data() + packed.offset, packed.size);
       if (ZSTD_isError(n) || n != kBlockSize) throw std::runtime_error("log block unreadable");
     }
     ScanStarts(hit->data.data(), kBlockSize, index_[Block].after_cr, hit->starts);

@@ -48,7 +48,8 @@ class TLogText {
   std::string Read(std::size_t From, std::size_t Count) const;
   std::string Text() const { return Read(0, size_); }
 
-  // Waits until no full block waits for the worker (tests, benchmarks).
+  // Waits until the worker has packed every full block and freed what
+  // clearing left it (tests, benchmarks).
   void WaitIdle() const;
   // Bytes held for the text: packed blocks, blocks not packed yet, the open
   // block's pages and the cache.
@@ -63,7 +64,12 @@ class TLogText {
 
  private:
   using Buf = std::shared_ptr<TPages>;
-  using Packed = std::shared_ptr<const std::string>;
+  // Packed blocks lie one after another in chunks of pages that are never
+  // written again and go back to the system whole once clearing drops them.
+  struct Packed {
+    Buf chunk;
+    std::uint32_t offset = 0, size = 0;
+  };
   struct Slot {  // guarded by mu_
     Buf raw;     // full block before it is packed
     Packed packed;

@@ -326,8 +326,6 @@ void RunDatagrams(TQtWindowSystem& windows, bool CrLf, int Count) {
   {
     TBaseform form(nullptr);
     form.Show();
-    QCoreApplication::processEvents();
-    const long long rss = SettledRss();
     const int port = udpbench::LoopbackSocket().port();
     form.EdPort->SetText(std::to_string(port));
     form.ChBxActiv->SetChecked(true);
@@ -351,8 +349,6 @@ void RunDatagrams(TQtWindowSystem& windows, bool CrLf, int Count) {
     loop.exec();
     client.join();
     Print("main_cpu_us_per_datagram", (ThreadCpuMs() - cpu) * 1e3 / Count);
-    QCoreApplication::processEvents();
-    Print("rss_per_byte", static_cast<double>(SettledRss() - rss) / form.LogSize());
     Print("datagrams_per_s", flood.per_second);
     Print("datagrams_answered", flood.answered);
     if (auto* view = dynamic_cast<TLogView*>(TQtWindowSystem::WidgetOf(*form.MemMess))) {

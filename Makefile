@@ -3,7 +3,7 @@ BUILD       ?= build
 BUILD_TYPE  ?= RelWithDebInfo
 JOBS        ?= $(shell nproc)
 PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev libgmock-dev \
-               libbenchmark-dev fonts-dejavu-core fonts-liberation
+               libbenchmark-dev libzstd-dev fonts-dejavu-core fonts-liberation
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
 .PHONY: deps configure build run test bench screenshot clean format asan tsan fuzz soak

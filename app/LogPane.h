@@ -1,14 +1,16 @@
 // The log pane's text: Windows-1251 bytes, lines separated by CR LF. It is
-// never trimmed, so it is kept in fixed-size blocks: an append costs what it
-// adds and never moves what the pane already holds, however large it is. A
-// view is told of each change and redraws incrementally.
+// never trimmed, so it lives in a store of compressed blocks with a sparse
+// line index (TLogText): an append costs what it adds, a shift of logging
+// costs a fraction of its size, and clearing is immediate. A view is told of
+// each change and reads what it shows from Store().
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "controls/LogText.h"
 
 class TLogPane {
  public:
@@ -16,9 +18,11 @@ class TLogPane {
   std::function<void(std::string_view)> OnAppend;
   std::function<void()> OnClear;
 
-  std::size_t Size() const { return size_; }
+  std::size_t Size() const { return text_.Size(); }
   // A copy of the whole text (costs its length).
-  std::string Text() const;
+  std::string Text() const { return text_.Text(); }
+  // Lines, ranges and memory of the text, for views.
+  const TLogText& Store() const { return text_; }
 
   // The text continues the last line.
   void LogAppend(std::string_view s);
@@ -32,13 +36,12 @@ class TLogPane {
   // are dropped.
   void ShowPrintable(std::string_view bytes);
 
-  static constexpr std::size_t kBlockSize = 1 << 20;
+  static constexpr std::size_t kBlockSize = TLogText::kBlockSize;
 
  private:
   void Append(std::string_view s);
-  bool EndsWithCrLf() const { return size_ >= 2 && tail_[0] == '\r' && tail_[1] == '\n'; }
+  bool EndsWithCrLf() const { return Size() >= 2 && tail_[0] == '\r' && tail_[1] == '\n'; }
 
-  std::vector<std::string> blocks_;  // each holds at most kBlockSize bytes
-  std::size_t size_ = 0;
+  TLogText text_;
   char tail_[2] = {0, 0};  // the last two bytes
 };

@@ -22,6 +22,7 @@ class CountingView : public THeadlessPeer<TMemoPeer> {
   void SetReadOnly(bool) override {}
   void SetWordWrap(bool) override {}
   void SetScrollBars(TScrollStyle) override {}
+  void ShowText(const TLogText& t) override { bytes = t.Size(); }
   void AppendText(std::string_view s) override { bytes += s.size(); }
   void ClearText() override { bytes = 0; }
   std::size_t bytes = 0;

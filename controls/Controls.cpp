@@ -793,11 +793,14 @@ void TComboBox::InitPeer() {
 
 // ---------------------------------------------------------------------- TMemo
 
-TMemo::TMemo(TComponent* AOwner) : TWinControl(AOwner) {
+TMemo::TMemo(TComponent* AOwner)
+    : TWinControl(AOwner), own_(std::make_unique<TLogText>()), shown_(own_.get()) {
   StoreBounds(0, 0, 185, 89);
   SetTabStop(true);
   SetColor(clWindow);
 }
+
+TMemo::~TMemo() = default;
 
 void TMemo::SetReadOnly(bool Value) {
   if (Value == read_only_) return;
@@ -817,17 +820,22 @@ void TMemo::SetScrollBars(TScrollStyle Value) {
   if (Peer()) PeerAs<TMemoPeer>()->SetScrollBars(Value);
 }
 
+void TMemo::ShowText(const TLogText* Text) {
+  const TLogText* shown = Text ? Text : own_.get();
+  if (shown == shown_) return;
+  shown_ = shown;
+  if (shown_ != own_.get()) own_->Clear();
+  if (Peer()) PeerAs<TMemoPeer>()->ShowText(*shown_);
+}
+
 void TMemo::AppendText(std::string_view Cp1251) {
   if (Cp1251.empty()) return;
-  if (Peer()) {
-    PeerAs<TMemoPeer>()->AppendText(Cp1251);
-  } else {
-    unrealized_.append(Cp1251);
-  }
+  if (shown_ == own_.get()) own_->Append(Cp1251);
+  if (Peer()) PeerAs<TMemoPeer>()->AppendText(Cp1251);
 }
 
 void TMemo::ClearText() {
-  unrealized_.clear();
+  if (shown_ == own_.get()) own_->Clear();
   if (Peer()) PeerAs<TMemoPeer>()->ClearText();
 }
 
@@ -841,11 +849,7 @@ void TMemo::InitPeer() {
   p->SetReadOnly(read_only_);
   p->SetWordWrap(word_wrap_);
   p->SetScrollBars(scroll_bars_);
-  if (!unrealized_.empty()) {
-    p->AppendText(unrealized_);
-    unrealized_.clear();
-    unrealized_.shrink_to_fit();
-  }
+  p->ShowText(*shown_);
 }
 
 // ----------------------------------------------------------------- TStatusBar

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "controls/ControlTypes.h"
+#include "controls/LogText.h"
 #include "controls/WindowSystem.h"
 #include "runtime/Application.h"
 #include "runtime/Classes.h"
@@ -49,8 +50,7 @@ class TControl : public TComponent {
   // its children new peers, which show the state kept in the controls. What
   // lived only in the old peers is lost: text the operator typed into an
   // edit (it shows the text the program set last), a list choice nobody
-  // read since, and everything appended to a log pane. Set parents before
-  // the form is realised.
+  // read since. Set parents before the form is realised.
   void SetParent(TWinControl* AParent);
   TForm* ParentForm() const;  // the form this control is on (itself for a form)
 
@@ -400,12 +400,14 @@ class TComboBox : public TWinControl {
   mutable int item_index_ = -1;
 };
 
-// The multi-line text view used as the read-only log pane. The text itself
-// lives with whoever writes it; the control forwards appends and clearing to
-// the view as they happen.
+// The multi-line text view used as the read-only log pane. The control
+// holds its text in a TLogText of its own, or shows one that its writer lends
+// it (ShowText), so that the text is kept once; the view reads what it shows
+// from there and is told of appends and clearing as they happen.
 class TMemo : public TWinControl {
  public:
   explicit TMemo(TComponent* AOwner);
+  ~TMemo() override;
   bool ReadOnly() const { return read_only_; }
   void SetReadOnly(bool Value);
   bool WordWrap() const { return word_wrap_; }
@@ -413,7 +415,12 @@ class TMemo : public TWinControl {
   TScrollStyle ScrollBars() const { return scroll_bars_; }
   void SetScrollBars(TScrollStyle Value);
 
-  // Appends made before the control is realised are kept and shown then.
+  // Shows Text (nullptr: the memo's own text again), which must outlive the
+  // memo's use of it; from then on AppendText and ClearText only tell the
+  // view what its owner just did to it.
+  void ShowText(const TLogText* Text);
+  const TLogText& Text() const { return *shown_; }
+
   void AppendText(std::string_view Cp1251);
   void ClearText();
 
@@ -425,7 +432,8 @@ class TMemo : public TWinControl {
   bool read_only_ = false;
   bool word_wrap_ = true;
   TScrollStyle scroll_bars_ = ssNone;
-  std::string unrealized_;
+  std::unique_ptr<TLogText> own_;
+  const TLogText* shown_;
 };
 
 // A status bar along its parent's bottom edge with fixed-width panels; the

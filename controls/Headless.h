@@ -124,7 +124,7 @@ class THeadlessComboBoxPeer : public THeadlessPeer<TComboBoxPeer> {
 
 class THeadlessMemoPeer : public THeadlessPeer<TMemoPeer> {
  public:
-  std::string Text;  // Windows-1251, as appended
+  std::string Text;  // Windows-1251, as shown
   bool ReadOnly = false;
   bool WordWrap = true;
   TScrollStyle ScrollBars = ssNone;
@@ -139,6 +139,11 @@ class THeadlessMemoPeer : public THeadlessPeer<TMemoPeer> {
   void SetScrollBars(TScrollStyle s) override {
     ++Updates;
     ScrollBars = s;
+  }
+  // A copy of its own: the simple pane of a window system for tests.
+  void ShowText(const TLogText& t) override {
+    ++Updates;
+    Text = t.Text();
   }
   void AppendText(std::string_view s) override {
     ++Updates;

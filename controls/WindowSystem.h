@@ -24,6 +24,7 @@ class TEdit;
 class TComboBox;
 class TMemo;
 class TStatusBar;
+class TLogText;
 
 // Common to every peer. Bounds are relative to the parent control; the
 // controls call a setter only when the value differs from what they last
@@ -76,13 +77,18 @@ class TComboBoxPeer : public TControlPeer {
   virtual int ItemIndex() const = 0;  // live
 };
 
+// Shows a TLogText (Windows-1251, lines separated by CR LF) that outlives
+// the peer; the text never lives in the toolkit.
 class TMemoPeer : public TControlPeer {
  public:
   virtual void SetReadOnly(bool ReadOnly) = 0;
   virtual void SetWordWrap(bool WordWrap) = 0;
   virtual void SetScrollBars(TScrollStyle ScrollBars) = 0;
-  // Windows-1251 bytes; lines are separated by CR LF.
+  // The text to show from now on, as it is.
+  virtual void ShowText(const TLogText& Text) = 0;
+  // Cp1251 was just appended to the text shown.
   virtual void AppendText(std::string_view Cp1251) = 0;
+  // The text shown was just cleared.
   virtual void ClearText() = 0;
 };
 

@@ -1,57 +1,87 @@
-// The log pane's view: a read-only plain-text view fed with Windows-1251
-// bytes. Appends are converted at once and shown in batches, at most one per
-// turn of the event loop and at most one per display frame, so a stream of
-// small appends does not redraw the view for each of them; CR LF breaks the
-// line. The view follows the tail unless the operator scrolled up, and keeps
-// the operator's selection.
-//
-// Qt lays out a whole paragraph again whenever text is added to it, so a
-// line that never ends (a device that sends LF alone, datagrams without CR)
-// would make every append cost the line's length. The view therefore starts
-// a new paragraph once the last one holds kMaxBlock characters; such
-// continuation paragraphs are marked and copying joins them again.
+// The log pane's view: a scroll area that paints only the rows on screen,
+// read straight from the TLogText it shows and converted from Windows-1251
+// as they are painted. What to show (wrapping, scroll position, following the
+// tail, selection) is TLogLayout's; this widget measures characters, paints
+// and forwards input. Appends are taken in at most once per display frame,
+// and repainted only when they change what is on screen.
 #pragma once
 
+#include <QAbstractScrollArea>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
+#include <QFont>
 #include <QString>
 #include <string_view>
 
-class QMimeData;
+#include "controls/LogLayout.h"
+#include "controls/LogText.h"
+
+class QMenu;
 class QTimer;
 
-class TLogView : public QPlainTextEdit {
+class TLogView : public QAbstractScrollArea {
  public:
   explicit TLogView(QWidget* Parent = nullptr);
 
-  // Costs what is appended, however long the text already is.
-  void AppendBytes(std::string_view Cp1251);
-  void ClearAll();
-  // Shows what is pending now (normally done once per loop turn).
-  void Flush();
-  bool HasPending() const { return !pending_.isEmpty(); }
-  // How many batches reached the document, for tests and benchmarks.
-  long long FlushCount() const { return flushes_; }
-  // The text between two document positions as the operator copies it:
-  // line breaks as "\n", continuation breaks left out.
-  QString TextBetween(int From, int To) const;
+  void ShowText(const TLogText* Text);
+  // The text shown grew; taken in with the next frame.
+  void TextAppended();
+  void TextCleared();
+  void SetWordWrap(bool Wrap);
 
-  // The longest paragraph the view makes on its own.
-  static constexpr int kMaxBlock = 2000;
-  // The block user state of a continuation paragraph.
-  static constexpr int kContinuation = 1;
+  // Takes in what was appended now (normally done once per frame).
+  void Flush();
+  bool HasPending() const { return pending_; }
+  long long PaintCount() const { return paints_; }
+  // Frames that took in appended text.
+  long long FrameCount() const { return frames_; }
+  const TLogLayout& Layout() const { return layout_; }
+  int RowHeight() const { return row_height_; }
+  // Left and right of the rows.
+  static constexpr int kMargin = 3;
+
+  QString SelectedText() const;
+  void SelectAll();
+  void Copy() const;
+  // The operator's menu: "Копировать" and "Выделить всё".
+  QMenu* MakeContextMenu(QWidget* Parent);
+
+  // Windows-1251 as the operator copies it: CR LF becomes a line break.
+  static QString ToUnicode(std::string_view Cp1251);
 
  protected:
-  QMimeData* createMimeDataFromSelection() const override;
+  void paintEvent(QPaintEvent* Event) override;
+  void resizeEvent(QResizeEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
+  void scrollContentsBy(int Dx, int Dy) override;
+  void wheelEvent(QWheelEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
+  void mousePressEvent(QMouseEvent* Event) override;
+  void mouseMoveEvent(QMouseEvent* Event) override;
+  void mouseReleaseEvent(QMouseEvent* Event) override;
+  void mouseDoubleClickEvent(QMouseEvent* Event) override;
+  void contextMenuEvent(QContextMenuEvent* Event) override;
 
  private:
-  // Shortest time between two batches.
   static constexpr int kFrameMs = 16;
 
-  QString pending_;
-  QElapsedTimer since_flush_;
+  void Measure();
+  void Resized();
+  void Scrolled();
+  void SyncScrollBar();
+  void Schedule();
+  std::size_t PositionAt(QPointF Point) const;
+
+  TLogLayout layout_;
+  QFont paint_font_;
+  int row_height_ = 1;
+  int ascent_ = 0;
   QTimer* frame_timer_;
-  bool cr_pending_ = false;  // the bytes so far end in CR
-  bool flush_posted_ = false;
-  long long flushes_ = 0;
+  QElapsedTimer since_frame_;
+  bool pending_ = false;
+  bool scheduled_ = false;
+  bool syncing_ = false;
+  bool dragging_ = false;
+  int wheel_rest_ = 0;
+  long long paints_ = 0;
+  long long frames_ = 0;
 };

@@ -501,26 +501,25 @@ class TQtMemoPeer : public TQtPeer<TMemoPeer, TLogView> {
  public:
   TQtMemoPeer(TMemo& Control, QWidget* Parent)
       : TQtPeer(Control, new TLogView(Parent), true, true) {}
-  void SetReadOnly(bool v) override {
-    if (!w()) return;
-    w()->setReadOnly(v);
-    if (v) w()->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  }
+  // The view is read-only whatever the control says: it has no editing.
+  void SetReadOnly(bool) override {}
   void SetWordWrap(bool v) override {
-    if (w()) w()->setLineWrapMode(v ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    if (w()) w()->SetWordWrap(v);
   }
   void SetScrollBars(TScrollStyle s) override {
     if (!w()) return;
     const bool vertical = s == ssVertical || s == ssBoth;
-    const bool horizontal = s == ssHorizontal || s == ssBoth;
     w()->setVerticalScrollBarPolicy(vertical ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    w()->setHorizontalScrollBarPolicy(horizontal ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    w()->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   }
-  void AppendText(std::string_view s) override {
-    if (w()) w()->AppendBytes(s);
+  void ShowText(const TLogText& t) override {
+    if (w()) w()->ShowText(&t);
+  }
+  void AppendText(std::string_view) override {
+    if (w()) w()->TextAppended();
   }
   void ClearText() override {
-    if (w()) w()->ClearAll();
+    if (w()) w()->TextCleared();
   }
 };
 

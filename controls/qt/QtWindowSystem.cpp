@@ -1,5 +1,6 @@
 #include "controls/qt/QtWindowSystem.h"
 
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QMessageBox>
@@ -159,7 +160,11 @@ bool TQtWindowSystem::Grab(TForm& Form, const std::string& Path) {
   QWidget* w = WidgetOf(Form);
   if (!w) return false;
   // Pending log appends must be on the picture.
-  for (TLogView* v : w->findChildren<TLogView*>()) v->Flush();
+  // The view has no meta-object of its own, so it is told from the other
+  // scroll areas (a list's popup) by its C++ type.
+  for (QAbstractScrollArea* a : w->findChildren<QAbstractScrollArea*>()) {
+    if (auto* v = dynamic_cast<TLogView*>(a)) v->Flush();
+  }
   w->ensurePolished();
   const QPixmap picture = w->grab();
   return !picture.isNull() && picture.save(QString::fromStdString(Path), "PNG");

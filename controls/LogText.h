@@ -1,0 +1,129 @@
+// The log pane's text store: Windows-1251 bytes, lines separated by CR LF,
+// never trimmed. The text lives in fixed-size blocks; a block that is full is
+// compressed (Zstandard) by a worker thread and unpacked again on demand into
+// a small cache, so a shift of logging costs a fraction of its size. The line
+// index is sparse: a count of line breaks per block, the offsets inside a
+// block found by scanning it when it is read. Appends cost what they add.
+// Everything but the worker belongs to one thread (the main thread).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+class TLogText {
+ public:
+  static constexpr std::size_t kBlockSize = 64 << 10;
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  TLogText();
+  ~TLogText();
+  TLogText(const TLogText&) = delete;
+  TLogText& operator=(const TLogText&) = delete;
+
+  std::size_t Size() const { return size_; }
+  bool Empty() const { return size_ == 0; }
+  void Append(std::string_view Bytes);
+  // Takes no longer however large the text is: the blocks are freed by the
+  // worker.
+  void Clear();
+
+  // Line n starts after the n-th CR LF; there is always one line at least.
+  std::size_t LineCount() const { return breaks_ + 1; }
+  std::size_t LineStart(std::size_t Line) const;
+  // Where the line's CR LF begins (Size() for the last line).
+  std::size_t LineEnd(std::size_t Line) const;
+  // The line that holds byte Pos (Pos <= Size(); a CR LF belongs to the line
+  // it ends).
+  std::size_t LineOf(std::size_t Pos) const;
+
+  // Bytes [From, From + Count), clipped to the text.
+  std::string Read(std::size_t From, std::size_t Count) const;
+  std::string Text() const { return Read(0, size_); }
+
+  // Waits until the worker has packed every full block and freed what
+  // clearing left it (tests, benchmarks).
+  void WaitIdle() const;
+  // Bytes held for the text: packed blocks, blocks not packed yet, the open
+  // block's pages and the cache.
+  std::size_t MemoryUsed() const;
+  std::size_t PackedBlocks() const;
+  // Forgets the unpacked blocks, so the next read unpacks (benchmarks).
+  void DropCache() const;
+
+  // Page-backed bytes for the blocks being filled: given back to the system
+  // as soon as they are freed.
+  class TPages;
+
+ private:
+  using Buf = std::shared_ptr<TPages>;
+  // Packed blocks lie one after another in chunks of pages that are never
+  // written again and go back to the system whole once clearing drops them.
+  struct Packed {
+    Buf chunk;
+    std::uint32_t offset = 0, size = 0;
+  };
+  struct Slot {  // guarded by mu_
+    Buf raw;     // full block before it is packed
+    Packed packed;
+  };
+  struct Index {  // per closed block, main thread only
+    std::uint64_t breaks_before;
+    std::uint32_t breaks;
+    bool after_cr;  // the byte before the block is CR
+  };
+  struct Job {
+    std::uint64_t generation;
+    std::size_t block;
+    Buf raw;
+  };
+  // One block's bytes and the offsets (1..size) of the line starts whose LF
+  // lies in it.
+  struct View {
+    const char* data;
+    std::size_t size;
+    const std::vector<std::uint32_t>* starts;
+  };
+  struct CacheEntry {
+    std::size_t block = npos;
+    std::uint64_t used = 0;
+    std::string data;
+    std::vector<std::uint32_t> starts;
+  };
+
+  View BlockView(std::size_t Block) const;
+  std::size_t ClosedBlocks() const { return index_.size(); }
+  std::uint64_t BreaksBefore(std::size_t Block) const;
+  void CloseOpenBlock();
+  void Work();
+
+  std::size_t size_ = 0;
+  std::uint64_t breaks_ = 0;
+  bool last_cr_ = false;
+  Buf open_;
+  std::size_t open_size_ = 0;
+  bool open_after_cr_ = false;
+  std::vector<std::uint32_t> open_starts_;
+  std::vector<Index> index_;
+
+  mutable std::vector<CacheEntry> cache_;
+  mutable std::uint64_t cache_clock_ = 0;
+
+  mutable std::mutex mu_;
+  std::condition_variable work_cv_;
+  mutable std::condition_variable idle_cv_;
+  std::vector<Slot> slots_;
+  std::deque<Job> jobs_;
+  std::vector<std::vector<Slot>> trash_;
+  std::uint64_t generation_ = 0;
+  bool busy_ = false;
+  bool stop_ = false;
+  std::thread worker_;
+};

@@ -35,10 +35,9 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# Every benchmark, then one table of their figures (also in build/bench.md).
 bench: build
-	@for b in $(BUILD)/bench/*_bench; do \
-	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; QT_QPA_PLATFORM=offscreen "$$b" || exit 1; \
-	done
+	@bash bench/table.sh $(BUILD)
 
 # The console with two simulated devices and a UDP peer: COM1 answers command
 # lines, COM2 sends framed requests, datagrams go to port 50000. The

@@ -3,7 +3,7 @@ BUILD       ?= build
 BUILD_TYPE  ?= RelWithDebInfo
 JOBS        ?= $(shell nproc)
 PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev libgmock-dev \
-               libbenchmark-dev fonts-dejavu-core fonts-liberation
+               libbenchmark-dev fonts-dejavu-core fonts-liberation libqt6svg6 dpkg-dev
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
 .PHONY: deps configure build run test bench screenshot demo package clean format asan tsan
@@ -53,6 +53,14 @@ demo: configure
 	TORIN5_PORTS=$$dir ./$(BUILD)/app/torin5; \
 	kill $$s1 $$s2 2>/dev/null; wait $$s1 $$s2; trap - EXIT; rm -rf $$dir; \
 	echo "== COM1 and UDP"; tail -n 3 $(BUILD)/demo-com1.log; echo "== COM2"; tail -n 3 $(BUILD)/demo-com2.log
+
+# The Debian package (build-release/torin5_*.deb), from the Release build.
+package: BUILD_TYPE = Release
+package: BUILD = build-release
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target torin5 torin5-devsim
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png

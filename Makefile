@@ -6,7 +6,7 @@ PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev l
                libbenchmark-dev fonts-dejavu-core fonts-liberation libqt6svg6 dpkg-dev
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot demo package clean format asan tsan
+.PHONY: deps configure build run test bench screenshot demo demo-screenshot package clean format asan tsan
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -65,6 +65,13 @@ package: configure
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png
 	@echo "wrote $(BUILD)/screenshot.png"
+
+# The window in use, from a scripted session with the simulated devices
+# (the picture in the README).
+demo-screenshot: configure
+	cmake --build $(BUILD) -j $(JOBS) --target torin5_demo_screenshot
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tools/torin5_demo_screenshot docs/console-demo.png
+	@echo "wrote docs/console-demo.png"
 
 # The test suites under AddressSanitizer/UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer (the suites that do not load Qt, which is not

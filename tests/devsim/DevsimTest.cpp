@@ -2,15 +2,19 @@
 // decides whether the console answered correctly.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "packet/Util.h"
 #include "tools/devsim/AckChecker.h"
+#include "tools/devsim/DevsimProcess.h"
 #include "tools/devsim/Options.h"
 #include "tools/devsim/Traffic.h"
 
@@ -110,6 +114,32 @@ TEST(DevsimOptions, TheProgramRejectsABadCommandLineWithStatusTwo) {
     if (c.status == 2) {
       EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+  }
+}
+
+// SIGINT and SIGTERM end a run as its time would: the report, status 0, and
+// the port map directory it made is gone.
+TEST(DevsimProgram, ASignalEndsItCleanly) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    DevsimProcess sim(T5_DEVSIM_PATH, {});
+    ASSERT_TRUE(sim.Started());
+    std::optional<std::string> dir;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!(dir = OutputLine(sim.Output(), "TORIN5_PORTS=")) &&
+           std::chrono::steady_clock::now() < deadline) {
+      ::usleep(5000);
+    }
+    ASSERT_TRUE(dir.has_value()) << sim.Output();
+    EXPECT_EQ(::access((*dir + "/COM1").c_str(), F_OK), 0);
+    sim.Signal(sig);
+    while (!sim.Exited() && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(5)) {
+      ::usleep(5000);
+    }
+    ASSERT_TRUE(sim.Exited());
+    EXPECT_EQ(sim.ExitStatus(), 0);
+    EXPECT_EQ(ReportValue(sim.Output(), "serial:", "commands"), 0) << sim.Output();
+    EXPECT_NE(::access(dir->c_str(), F_OK), 0) << "removed at the end";
   }
 }
 

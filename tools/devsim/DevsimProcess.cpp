@@ -53,8 +53,8 @@ bool DevsimProcess::Exited() {
   return true;
 }
 
-void DevsimProcess::Terminate() {
-  if (pid_ > 0 && !exited_) ::kill(pid_, SIGTERM);
+void DevsimProcess::Signal(int Number) {
+  if (pid_ > 0 && !exited_) ::kill(pid_, Number);
 }
 
 std::optional<std::string> OutputLine(const std::string& Output, const std::string& Prefix) {

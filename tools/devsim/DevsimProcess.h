@@ -2,6 +2,7 @@
 // benchmarks: its standard output is collected, its report read by key.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -22,7 +23,8 @@ class DevsimProcess {
   // Whether it has ended; then ExitStatus is its status (-1 when killed).
   bool Exited();
   int ExitStatus() const { return status_; }
-  void Terminate();
+  void Terminate() { Signal(SIGTERM); }
+  void Signal(int Number);
 
  private:
   pid_t pid_ = -1;

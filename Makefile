@@ -3,10 +3,10 @@ BUILD       ?= build
 BUILD_TYPE  ?= RelWithDebInfo
 JOBS        ?= $(shell nproc)
 PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev libgmock-dev \
-               libbenchmark-dev libzstd-dev fonts-dejavu-core fonts-liberation
+               libbenchmark-dev libzstd-dev fonts-dejavu-core fonts-liberation libqt6svg6 dpkg-dev
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot clean format asan tsan fuzz soak
+.PHONY: deps configure build run test bench screenshot demo demo-screenshot package clean format asan tsan fuzz soak
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -35,14 +35,43 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# Every benchmark, then one table of their figures (also in build/bench.md).
 bench: build
-	@for b in $(BUILD)/bench/*_bench; do \
-	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; QT_QPA_PLATFORM=offscreen "$$b" || exit 1; \
-	done
+	@bash bench/table.sh $(BUILD)
+
+# The console with two simulated devices and a UDP peer: COM1 answers command
+# lines, COM2 sends framed requests, datagrams go to port 50000. The
+# simulators end when the console's window is closed.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target torin5 torin5-devsim
+	@dir=$$(mktemp -d /tmp/torin5-demo-XXXXXX); sim=./$(BUILD)/tools/torin5-devsim; \
+	$$sim --ports $$dir --com 1 --udp 127.0.0.1:50000 >$(BUILD)/demo-com1.log & s1=$$!; \
+	$$sim --ports $$dir --com 2 --packets --rate 4 >$(BUILD)/demo-com2.log & s2=$$!; \
+	trap 'kill $$s1 $$s2 2>/dev/null; wait $$s1 $$s2; rm -rf $$dir' EXIT INT TERM; \
+	for i in $$(seq 50); do [ -e $$dir/COM1 ] && [ -e $$dir/COM2 ] && break; sleep 0.1; done; \
+	echo "TORIN5_PORTS=$$dir: COM1 text device, COM2 packet device, UDP peer for port 50000"; \
+	TORIN5_PORTS=$$dir ./$(BUILD)/app/torin5; \
+	kill $$s1 $$s2 2>/dev/null; wait $$s1 $$s2; trap - EXIT; rm -rf $$dir; \
+	echo "== COM1 and UDP"; tail -n 3 $(BUILD)/demo-com1.log; echo "== COM2"; tail -n 3 $(BUILD)/demo-com2.log
+
+# The Debian package (build-release/torin5_*.deb), from the Release build.
+package: BUILD_TYPE = Release
+package: BUILD = build-release
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target torin5 torin5-devsim
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png
 	@echo "wrote $(BUILD)/screenshot.png"
+
+# The window in use, from a scripted session with the simulated devices
+# (the picture in the README).
+demo-screenshot: configure
+	cmake --build $(BUILD) -j $(JOBS) --target torin5_demo_screenshot
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tools/torin5_demo_screenshot docs/console-demo.png
+	@echo "wrote docs/console-demo.png"
 
 # The test suites under AddressSanitizer/UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer (the suites that do not load Qt, which is not

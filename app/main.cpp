@@ -1,4 +1,6 @@
 // Program entry: the application, its one window, the message loop.
+#include <QApplication>
+#include <QIcon>
 #include <clocale>
 
 #include "app/fBase.h"
@@ -12,6 +14,7 @@ int main() {
   static char* args[] = {name, nullptr};
   static int count = 1;
   TQtWindowSystem windows(count, args);
+  QApplication::setWindowIcon(QIcon(":/torin5.svg"));
   SetWindowSystem(&windows);
   {
     TBaseform form(nullptr);

@@ -1,0 +1,246 @@
+// Sustained packet traffic from torin5-devsim through the console (Qt
+// offscreen, packet mode, "Treat" ticked): every request of kind 1 and 2
+// answered once and correctly, nothing else, and the latency from request to
+// answer; then rising rates for the highest one at which nothing is lost.
+// The baseline is a minimal responder (read, find, answer at once) on the
+// same pseudo-terminal, driven by the same simulator. The exit status is 1
+// only when a run could not be made.
+//
+//   packet_bench [--seconds N] [--rate N] [--sweep-seconds N]
+// (or PACKET_BENCH_SECONDS, PACKET_BENCH_RATE, PACKET_BENCH_SWEEP_SECONDS;
+// defaults 30 s at 500 frames/s, 5 s per sweep step, 0 skips the sweep).
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/fBase.h"
+#include "bench/BenchTable.h"
+#include "controls/qt/QtWindowSystem.h"
+#include "packet/Util.h"
+#include "tools/devsim/DevsimProcess.h"
+#include "tools/devsim/Traffic.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The Qt window system with message boxes noted instead of shown: the
+// simulator's end takes the device away under the open port.
+class BenchWindows : public TQtWindowSystem {
+ public:
+  using TQtWindowSystem::TQtWindowSystem;
+  void ShowMessageBox(const std::string& Text) override { messages.push_back(Text); }
+  std::vector<std::string> messages;
+};
+
+// Runs the window system's loop in short slices until cond holds.
+using TPump = std::function<void()>;
+TPump g_pump;
+
+bool PumpUntil(const std::function<bool()>& cond, int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (Clock::now() >= deadline) return false;
+    g_pump();
+  }
+  return true;
+}
+
+struct Run {
+  bool ran = false;
+  long long frames = 0, expected = 0, correct = 0, missing = 0, wrong = 0, stray = 0;
+  double p50_ms = 0, p90_ms = 0, p99_ms = 0, max_ms = 0;
+  bool Clean() const { return ran && expected > 0 && correct == expected && wrong + stray == 0; }
+  double AnsweredPercent() const { return expected ? 100.0 * correct / expected : 0; }
+};
+
+Run Report(DevsimProcess& sim) {
+  const std::string& out = sim.Output();
+  const auto v = [&](const char* line, const char* key) {
+    return ReportValue(out, line, key).value_or(-1);
+  };
+  Run r;
+  r.ran = v("acks:", "expected") >= 0;
+  r.frames = v("packets:", "frames");
+  r.expected = v("acks:", "expected");
+  r.correct = v("acks:", "correct");
+  r.missing = v("acks:", "missing");
+  r.wrong = v("acks:", "wrong");
+  r.stray = v("acks:", "stray");
+  r.p50_ms = v("latency_us:", "p50") / 1000.0;
+  r.p90_ms = v("latency_us:", "p90") / 1000.0;
+  r.p99_ms = v("latency_us:", "p99") / 1000.0;
+  r.max_ms = v("latency_us:", "max") / 1000.0;
+  if (!r.ran) std::fprintf(stderr, "the simulator gave no report:\n%s\n", out.c_str());
+  return r;
+}
+
+std::vector<std::string> SimArgs(const std::string& dir, int rate, int seconds) {
+  return {"--ports",
+          dir,
+          "--packets",
+          "--rate",
+          std::to_string(rate),
+          "--seconds",
+          std::to_string(seconds)};
+}
+
+// The console answers; the first run switches it to packet mode, the later
+// ones reopen the port on the new simulator's pseudo-terminal.
+Run ThroughConsole(TBaseform& form, const std::string& dir, int rate, int seconds) {
+  DevsimProcess sim(T5_DEVSIM_PATH, SimArgs(dir, rate, seconds));
+  if (!PumpUntil([&] { return ::access((dir + "/COM1").c_str(), F_OK) == 0; }, 5000)) return {};
+  if (form.RButPack->Checked())
+    form.BtnOpen->OperatorClick();
+  else
+    form.RButPack->OperatorClick();
+  if (!form.VaComm->IsOpen()) {
+    std::fprintf(stderr, "the console did not open COM1\n");
+    return {};
+  }
+  PumpUntil([&] { return sim.Exited(); }, (seconds + 15) * 1000);
+  form.LogClear();  // the next run starts with an empty pane again
+  return Report(sim);
+}
+
+// The same simulator against a responder that does nothing but read, find
+// and answer.
+Run ThroughMinimalResponder(const std::string& dir, int rate, int seconds) {
+  DevsimProcess sim(T5_DEVSIM_PATH, SimArgs(dir, rate, seconds));
+  const std::string link = dir + "/COM1";
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (::access(link.c_str(), F_OK) != 0 && Clock::now() < deadline) ::usleep(2000);
+  const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  std::uint8_t ring[256] = {}, image[256] = {};
+  std::uint8_t read_pos = 0, write_pos = 0;
+  while (!sim.Exited()) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5) <= 0 || !(p.revents & POLLIN)) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    for (ssize_t i = 0; i < n; ++i) ring[write_pos++] = static_cast<std::uint8_t>(buf[i]);
+    while (FindPacket(kPacketStart, read_pos, write_pos, ring, image, 1)) {
+      if (image[0] < 2 || (image[2] != 1 && image[2] != 2)) continue;
+      const std::string ack =
+          BuildFrame(std::string{static_cast<char>(image[1]), static_cast<char>(image[2])});
+      (void)!::write(fd, ack.data(), ack.size());
+    }
+  }
+  ::close(fd);
+  return Report(sim);
+}
+
+void Print(const char* who, int rate, int seconds, const Run& r) {
+  std::printf(
+      "%-18s %5d frames/s x %3d s: frames %lld, requests %lld, answered %lld, missing "
+      "%lld, wrong %lld, stray bytes %lld; latency p50 %.2f p90 %.2f p99 %.2f max %.2f ms\n",
+      who, rate, seconds, r.frames, r.expected, r.correct, r.missing, r.wrong, r.stray, r.p50_ms,
+      r.p90_ms, r.p99_ms, r.max_ms);
+  std::fflush(stdout);
+}
+
+// Rising rates, each for Seconds, until one loses something: the highest
+// that lost nothing (0 when the first did); Ended tells whether one lost.
+int Sweep(TBaseform& form, const std::string& dir, int seconds, bool& ended) {
+  int best = 0;
+  ended = false;
+  for (int r : {250, 500, 600, 700, 800, 850, 900, 950, 1000, 1100, 1200}) {
+    const Run step = ThroughConsole(form, dir, r, seconds);
+    Print("console, sweep", r, seconds, step);
+    if (!step.Clean()) {
+      ended = true;
+      break;
+    }
+    best = r;
+  }
+  return best;
+}
+
+int Setting(int argc, char** argv, const char* flag, const char* env, int fallback) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], flag) == 0) return std::atoi(argv[i + 1]);
+  }
+  const char* e = std::getenv(env);
+  return e && *e ? std::atoi(e) : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const int seconds = Setting(argc, argv, "--seconds", "PACKET_BENCH_SECONDS", 30);
+  const int rate = Setting(argc, argv, "--rate", "PACKET_BENCH_RATE", 500);
+  const int sweep_seconds = Setting(argc, argv, "--sweep-seconds", "PACKET_BENCH_SWEEP_SECONDS", 5);
+  if (seconds < 1 || rate < 1 || sweep_seconds < 0) {
+    std::fprintf(stderr, "usage: %s [--seconds N] [--rate N] [--sweep-seconds N]\n", argv[0]);
+    return 2;
+  }
+  char dir[] = "/tmp/torin5-packet-bench-XXXXXX";
+  if (!::mkdtemp(dir)) return 1;
+  ::setenv("TORIN5_PORTS", dir, 1);
+
+  const Run base = ThroughMinimalResponder(dir, rate, seconds);
+  Print("minimal responder", rate, seconds, base);
+
+  int qt_argc = 1;
+  BenchWindows windows(qt_argc, argv);
+  SetWindowSystem(&windows);
+  // The loop sleeps until its next event, as the program's own does; a
+  // timer makes sure it looks at the bench's conditions now and then.
+  QTimer tick;
+  tick.start(5);
+  g_pump = [] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  };
+  Run console;
+  int best = 0;
+  bool sweep_done = false;
+  {
+    TBaseform form(nullptr);
+    form.Show();
+    form.ChBxTreat->SetChecked(true);
+    console = ThroughConsole(form, dir, rate, seconds);
+    Print("console", rate, seconds, console);
+    if (sweep_seconds > 0) best = Sweep(form, dir, sweep_seconds, sweep_done);
+    form.BtnClose->OperatorClick();
+  }
+  SetWindowSystem(nullptr);
+  ::rmdir(dir);
+
+  const std::string run =
+      "packets " + std::to_string(rate) + "/s for " + std::to_string(seconds) + " s";
+  BenchRow(run + ": kind 1/2 requests answered once, correctly (of " +
+               std::to_string(console.expected) + ")",
+           console.AnsweredPercent(), "%", base.AnsweredPercent(), "100 %", console.Clean());
+  BenchRow(run + ": wrong answers and stray bytes",
+           static_cast<double>(console.wrong + console.stray), "",
+           static_cast<double>(base.wrong + base.stray), "0", console.wrong + console.stray == 0);
+  BenchRow(run + ": latency p50", console.p50_ms, "ms", base.p50_ms, "", std::nullopt);
+  BenchRow(run + ": latency p99", console.p99_ms, "ms", base.p99_ms, "", std::nullopt);
+  if (sweep_seconds > 0) {
+    const auto steps = [&](bool ended) {
+      return " (" + std::to_string(sweep_seconds) + " s steps" +
+             (ended ? "" : ", none lost anything") + ")";
+    };
+    BenchRow("packets: highest rate with nothing lost" + steps(sweep_done), best, "frames/s",
+             std::nullopt, ">= 500 frames/s", best >= 500);
+  }
+  return console.ran ? 0 : 1;
+}

@@ -183,6 +183,8 @@ void TBaseform::ReadDesign() {
 void TBaseform::ConnectHandlers() {
   log_.OnAppend = [this](std::string_view s) { MemMess->AppendText(s); };
   log_.OnClear = [this] { MemMess->ClearText(); };
+  // The view reads the pane's own text: no second copy of it.
+  MemMess->ShowText(&log_.Store());
   OnClose = [this](TObject* s, TCloseAction& a) { FormClose(s, a); };
   BtSet->OnClick = [this](TObject* s) { BtSetClick(s); };
   ButtonReset->OnClick = [this](TObject* s) { ButtonResetClick(s); };

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/fBase.h"
+#include "bench/BenchTable.h"
 #include "controls/qt/QtWindowSystem.h"
 #include "packet/Util.h"
 #include "packet/uThread.h"
@@ -367,5 +368,21 @@ int main(int argc, char** argv) {
       "idle CPU: console (packet mode, Treat, port open) %.2f%%, bare window with a 5 ms timer "
       "%.2f%%, ratio %.2f (target <= 1.5)\n",
       idle_console * 100, idle_bare * 100, idle_console / idle_bare);
+  BenchRow("serial console: acknowledgement latency p50", product.p50, "us", baseline.p50,
+           "<= 3x baseline", product.p50 <= 3 * baseline.p50);
+  BenchRow("serial console: acknowledgement latency p99", product.p99, "us", baseline.p99,
+           "< 1000 us", product.p99 < 1000);
+  BenchRow("serial console: acknowledgement errors", product.errors, "", baseline.errors, "0",
+           product.errors == 0);
+  BenchRow("serial console: text mode absorbed", text_rate / 1e6, "MB/s", std::nullopt, "",
+           std::nullopt);
+  BenchRow("serial console: packet mode with Treat absorbed", packet_rate / 1e6, "MB/s",
+           std::nullopt, "", std::nullopt);
+  BenchRow("serial console: text cost per byte, pane 50 MB vs 1 MB",
+           text_50mb / static_cast<double>(kVolume) * 1e9, "ns",
+           text_1mb / static_cast<double>(kVolume) * 1e9, "ratio <= 1.5",
+           text_50mb / text_1mb <= 1.5);
+  BenchRow("serial console: idle CPU, packet mode, Treat, port open", idle_console * 100, "%",
+           idle_bare * 100, "ratio <= 1.5", idle_console / idle_bare <= 1.5);
   return 0;
 }

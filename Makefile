@@ -94,7 +94,7 @@ tsan: deps
 # build-fuzz/corpus/<target>, a crash to build-fuzz/<target>-crash-*, and
 # `build-fuzz/tests/fuzz/<target>_fuzz FILE` runs one input again.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := frames roundtrip reception text
+FUZZ_TARGETS := frames roundtrip reception text datagram
 fuzz: deps
 	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev; }
 	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DT5_FUZZ=ON >/dev/null

@@ -55,11 +55,7 @@ void OnMain(const std::function<void()>& fn) {
 }
 
 std::string Frame(std::uint8_t first, std::uint8_t kind) {
-  std::uint8_t image[256] = {2, first, kind};
-  std::uint8_t ring[256];
-  std::uint8_t pos = 0;
-  PutPacket(kPacketStart, image, 0, pos, ring);
-  return std::string(reinterpret_cast<const char*>(ring), 5);
+  return BuildFrame(std::string{static_cast<char>(first), static_cast<char>(kind)});
 }
 
 // Reads exactly n bytes, sleeping in poll as a device program would.

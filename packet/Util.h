@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 constexpr std::uint8_t kPacketStart = 0x1E;
 
@@ -53,3 +55,6 @@ bool FindPacket(std::uint8_t start, std::uint8_t& pos, std::uint8_t end,
 // L must be at most 252.
 bool PutPacket(std::uint8_t start, const std::uint8_t (&source)[256], std::uint8_t limit,
                std::uint8_t& pos, std::uint8_t (&ring)[256]);
+
+// The whole frame of a payload of at most 252 bytes, as bytes on the line.
+std::string BuildFrame(std::string_view payload);

@@ -21,15 +21,9 @@ namespace serialtest {
 using Clock = std::chrono::steady_clock;
 
 inline std::string Frame(std::initializer_list<int> payload) {
-  std::uint8_t crc = Crc8Update(0, kPacketStart);
-  std::string f(1, static_cast<char>(kPacketStart));
-  f += static_cast<char>(payload.size());
-  crc = Crc8Update(crc, static_cast<std::uint8_t>(payload.size()));
-  for (int b : payload) {
-    f += static_cast<char>(b);
-    crc = Crc8Update(crc, static_cast<std::uint8_t>(b));
-  }
-  return f + static_cast<char>(crc);
+  std::string bytes;
+  for (int b : payload) bytes += static_cast<char>(b);
+  return BuildFrame(bytes);
 }
 
 class SerialConsole : public Console {

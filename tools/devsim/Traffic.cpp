@@ -2,17 +2,6 @@
 
 #include "packet/Util.h"
 
-std::string BuildFrame(std::string_view payload) {
-  std::uint8_t image[256] = {};
-  std::uint8_t ring[256] = {};
-  image[0] = static_cast<std::uint8_t>(payload.size());
-  for (std::size_t i = 0; i < payload.size(); ++i)
-    image[i + 1] = static_cast<std::uint8_t>(payload[i]);
-  std::uint8_t pos = 0;
-  PutPacket(kPacketStart, image, 0, pos, ring);  // into an empty ring: always fits
-  return std::string(reinterpret_cast<const char*>(ring), payload.size() + 3);
-}
-
 const char* FrameKindName(FrameKind k) {
   switch (k) {
     case FrameKind::Request1:

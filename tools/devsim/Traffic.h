@@ -8,9 +8,7 @@
 #include <string>
 #include <string_view>
 
-// The frame of a payload (start byte, length, payload, CRC), built with the
-// link's own builder. The payload is at most 252 bytes.
-std::string BuildFrame(std::string_view payload);
+#include "packet/Util.h"
 
 enum class FrameKind { Request1, Request2, Request3, Empty, OneByte, Corrupted, Count };
 const char* FrameKindName(FrameKind k);

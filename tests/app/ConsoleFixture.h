@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "app/fBase.h"
 #include "controls/Headless.h"
+#include "tests/net/NetTestSupport.h"
 
 class Console : public ::testing::Test {
  protected:
@@ -18,6 +20,14 @@ class Console : public ::testing::Test {
   void TearDown() override {
     form.reset();
     SetWindowSystem(nullptr);
+  }
+  // Ticks "Активация" on a port nobody holds; returns the port.
+  int ActivateUdp() {
+    const int port = nettest::FreePort();
+    form->EdPort->SetText(std::to_string(port));
+    form->ChBxActiv->OperatorClick();
+    EXPECT_TRUE(form->UDPServer->Active());
+    return port;
   }
   THeadlessWindowSystem ws;
   std::unique_ptr<TBaseform> form;

@@ -46,14 +46,6 @@ struct Deliveries {
 
 class NetConsole : public Console {
  protected:
-  // Ticks "Активация" on a port nobody holds.
-  int Activate() {
-    const int port = nettest::FreePort();
-    form->EdPort->SetText(std::to_string(port));
-    form->ChBxActiv->OperatorClick();
-    EXPECT_TRUE(form->UDPServer->Active());
-    return port;
-  }
   // Sends data to the console and waits for its LF answer.
   void Exchange(const std::string& data) {
     ASSERT_TRUE(peer.SendTo(port, data));
@@ -79,7 +71,7 @@ TEST_F(NetConsole, StartStateOfTheNetworkSide) {
 }
 
 TEST_F(NetConsole, DatagramIsShownItsSenderTakenAndAnsweredWithLf) {
-  port = Activate();
+  port = ActivateUdp();
   Exchange("hello\r\n");
   EXPECT_EQ(form->LogText(), "hello\r\n");
   EXPECT_EQ(form->edtHost->Text(), "127.0.0.1");
@@ -87,7 +79,7 @@ TEST_F(NetConsole, DatagramIsShownItsSenderTakenAndAnsweredWithLf) {
 }
 
 TEST_F(NetConsole, SsiLineGetsTheDateAndTimeOnTheNewLine) {
-  port = Activate();
+  port = ActivateUdp();
   const std::time_t before = std::time(nullptr);
   Exchange("ssi test\r");
   const std::time_t after = std::time(nullptr);
@@ -123,7 +115,7 @@ TEST_F(NetConsole, SsiLineGetsTheDateAndTimeOnTheNewLine) {
 TEST_F(NetConsole, ALoneLineFeedIsShownButNotAnswered) {
   // Addressed to itself, the console gets its own line and then the LF that
   // answers it; the LF must not be answered again.
-  port = Activate();
+  port = ActivateUdp();
   Deliveries got;
   got.Attach(*form);
   form->edtHost->SetText("127.0.0.1");
@@ -142,7 +134,7 @@ TEST_F(NetConsole, ALoneLineFeedIsShownButNotAnswered) {
 }
 
 TEST_F(NetConsole, TwoConsolesExchangeOneLineAndOneLineFeed) {
-  port = Activate();
+  port = ActivateUdp();
   auto other = std::make_unique<TBaseform>(nullptr);
   other->Show();
   const int other_port = nettest::FreePort();
@@ -214,7 +206,7 @@ TEST(StampText, CodeSetIsTheTimeLocales) {
 }
 
 TEST_F(NetConsole, ZeroByteEndsTheDisplayButNotTheAnswer) {
-  port = Activate();
+  port = ActivateUdp();
   Exchange(std::string("xy\0zw\r", 6));
   EXPECT_EQ(form->LogText(), "xy");
   // The SSI test looks past the zero byte, but its CR is never reached.
@@ -223,7 +215,7 @@ TEST_F(NetConsole, ZeroByteEndsTheDisplayButNotTheAnswer) {
 }
 
 TEST_F(NetConsole, DatagramsWithoutCrContinueTheLineAndEmptyOnesShowNothing) {
-  port = Activate();
+  port = ActivateUdp();
   form->LogAddLine("first");  // an open line
   Exchange("ab");
   Exchange("cd");

@@ -4,42 +4,20 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "tests/app/ConsoleFixture.h"
+#include "tests/app/ProcessStats.h"
 #include "tests/net/NetTestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      status >> value;
-      break;
-    }
-  }
-  return value;
-}
-
-class NetFault : public Console {
- protected:
-  int Activate() {
-    const int port = nettest::FreePort();
-    form->EdPort->SetText(std::to_string(port));
-    form->ChBxActiv->OperatorClick();
-    EXPECT_TRUE(form->UDPServer->Active());
-    return port;
-  }
-};
+using NetFault = Console;
 
 TEST_F(NetFault, AFloodIsShownAndAnsweredOrDroppedAndTheWindowStillClosesPromptly) {
-  const int port = Activate();
+  const int port = ActivateUdp();
   nettest::UdpPeer peer;
   const int big = 16 << 20;
   ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
@@ -114,7 +92,7 @@ TEST_F(NetFault, SendsThatCannotSucceedAreSilentAndTheNextOneWorks) {
   EXPECT_FALSE(form->UDPServer->Active());
   EXPECT_EQ(form->UDPServer->Bindings().Count(), 0);
   form->ChBxActiv->OperatorClick();
-  const int port = Activate();
+  const int port = ActivateUdp();
 
   form->EdCmdLn->SetText("ping");
   struct Case {

@@ -187,28 +187,6 @@ TEST_F(SerialConsole, ARequestWithThePortClosedGivesTheWriteErrorLine) {
   EXPECT_EQ(RxParsePos, RxAccumulatorCount);
 }
 
-TEST_F(SerialConsole, AVanishedDeviceIsReportedOnceAndTheConsoleRecovers) {
-  form->RButDirect->OperatorClick();
-  ASSERT_TRUE(form->VaComm->IsOpen());
-  com1.CloseMaster();
-  form->EdCmdLn->SetText("x");
-  form->BtTransmit->OperatorClick();
-  ws.RunUntil([&] { return !ws.Messages().empty(); }, 5000);
-  ws.RunUntil([] { return false; }, 300);  // a few dozen status ticks
-  EXPECT_EQ(ws.Messages().size(), 1u) << ::testing::PrintToString(ws.Messages());
-  EXPECT_TRUE(form->SysTimer->Enabled());
-
-  form->BtnClose->OperatorClick();
-  EXPECT_EQ(Panel(6), " Com-порт не выбран");
-  com1.Replace();
-  ::fcntl(com1.Master(), F_SETFL, O_NONBLOCK);
-  ws.ClearMessages();
-  form->BtnOpen->OperatorClick();
-  ASSERT_TRUE(form->VaComm->IsOpen()) << ::testing::PrintToString(ws.Messages());
-  form->EdCmdLn->OperatorKey('+');
-  EXPECT_TRUE(DeviceGets("+"));
-}
-
 TEST_F(SerialConsole, ClosingTheWindowWhileRequestsArriveEndsPromptly) {
   OpenPacketMode(true);
   std::atomic<bool> stop{false};

@@ -11,22 +11,9 @@
 
 #include "packet/Util.h"
 #include "packet/uThread.h"
+#include "tests/fuzz/FuzzInput.h"
 
 namespace {
-
-struct Reader {
-  const std::uint8_t* data;
-  std::size_t size;
-  std::uint8_t Next() {
-    if (size == 0) return 0;
-    --size;
-    return *data++;
-  }
-};
-
-std::uint8_t NotStart(std::uint8_t b) {
-  return b == kPacketStart ? static_cast<std::uint8_t>(b + 1) : b;
-}
 
 std::uint8_t CrcOf(const std::string& bytes) {
   std::uint8_t crc = 0;
@@ -52,7 +39,7 @@ std::string Frame(std::string payload, bool corrupt) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader in{data, size};
+  FuzzReader in{data, size};
   // The device's traffic: requests, frames that are not answered, noise,
   // and moments at which the line falls quiet (between frames).
   std::string stream;

@@ -7,30 +7,10 @@
 #include <vector>
 
 #include "packet/Util.h"
-
-namespace {
-
-// Input bytes taken one at a time; zeros once it runs out.
-struct Reader {
-  const std::uint8_t* data;
-  std::size_t size;
-  std::uint8_t Next() {
-    if (size == 0) return 0;
-    --size;
-    return *data++;
-  }
-};
-
-// Noise holds no start byte: a start byte in noise can begin a false frame
-// that passes its CRC by chance, which no receiver could tell from a real one.
-std::uint8_t NotStart(std::uint8_t b) {
-  return b == kPacketStart ? static_cast<std::uint8_t>(b + 1) : b;
-}
-
-}  // namespace
+#include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader in{data, size};
+  FuzzReader in{data, size};
   std::vector<std::uint8_t> stream;
   std::vector<std::vector<std::uint8_t>> sent;
   std::uint8_t scratch[256];

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -27,6 +26,7 @@
 #include "app/fBase.h"
 #include "controls/qt/QtWindowSystem.h"
 #include "packet/Util.h"
+#include "tests/app/ProcessStats.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/serial/PtyLine.h"
 
@@ -47,19 +47,6 @@ int CountEntries(const char* dir) {
   return n;
 }
 
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      status >> value;
-      return value;
-    }
-  }
-  return 0;
-}
-
 struct Sample {
   double at_s;
   long rss_kib;
@@ -70,11 +57,7 @@ struct Sample {
 };
 
 std::string Request(std::uint8_t first, std::uint8_t kind) {
-  std::uint8_t image[256] = {2, first, kind};
-  std::uint8_t ring[256];
-  std::uint8_t pos = 0;
-  PutPacket(kPacketStart, image, 0, pos, ring);
-  return std::string(reinterpret_cast<const char*>(ring), 5);
+  return BuildFrame(std::string{static_cast<char>(first), static_cast<char>(kind)});
 }
 
 }  // namespace

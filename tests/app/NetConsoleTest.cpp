@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/DateTimeText.h"
+#include "app/DateTimeTextLinux.h"
 #include "app/fBase.h"
 #include "controls/Headless.h"
 #include "net/IdStack.h"

@@ -1,5 +1,10 @@
 # The console for Windows: one static executable of the GUI subsystem, with
 # its icon and the manifest that asks for the common controls of version 6.
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/serial/CommDeviceWin32.cpp OR
+   NOT EXISTS ${PROJECT_SOURCE_DIR}/net/IdStackWindows.cpp)
+  message(STATUS "torin5.exe waits for the serial and socket parts for Windows")
+  return()
+endif()
 enable_language(RC)
 add_executable(torin5 WIN32 mainWin32.cpp torin5.rc)
 target_link_libraries(torin5 PRIVATE t5_app t5_controls_win32)

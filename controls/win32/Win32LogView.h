@@ -6,8 +6,6 @@
 // per display frame, and repainted only when they change what is on screen.
 #pragma once
 
-#include <windows.h>
-
 #include <array>
 #include <functional>
 #include <string>
@@ -16,6 +14,10 @@
 #include "controls/ControlTypes.h"
 #include "controls/LogLayout.h"
 #include "controls/LogText.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
 
 class TWin32WindowSystem;
 

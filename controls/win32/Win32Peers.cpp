@@ -554,15 +554,18 @@ class TWin32ComboBoxPeer : public TWin32Peer<TComboBoxPeer> {
   }
 
  private:
+  // The field's height follows the item height asked for, by an offset
+  // that differs between systems, so it is asked for until it fits.
   void FitField() {
     if (!hwnd_ || height_ <= 0) return;
-    RECT r;
-    GetWindowRect(hwnd_, &r);
-    const int field =
-        static_cast<int>(SendMessageW(hwnd_, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-    const int frame = (r.bottom - r.top) - field;
-    if (r.bottom - r.top != height_ && height_ - frame > 0) {
-      SendMessageW(hwnd_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), height_ - frame);
+    int asked = static_cast<int>(SendMessageW(hwnd_, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+    for (int i = 0; i < 4; ++i) {
+      RECT r;
+      GetWindowRect(hwnd_, &r);
+      const int now = r.bottom - r.top;
+      if (now == height_ || asked + height_ - now <= 0) return;
+      asked += height_ - now;
+      SendMessageW(hwnd_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), asked);
     }
   }
   int height_ = 0;

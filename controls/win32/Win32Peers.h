@@ -5,13 +5,15 @@
 // peer, so every control answers for itself.
 #pragma once
 
-#include <windows.h>
-
 #include <memory>
 #include <string>
 
 #include "controls/Controls.h"
 #include "controls/WindowSystem.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
 
 class TWin32WindowSystem;
 

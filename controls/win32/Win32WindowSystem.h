@@ -4,8 +4,6 @@
 // call for the main thread.
 #pragma once
 
-#include <windows.h>
-
 #include <atomic>
 #include <functional>
 #include <map>
@@ -15,6 +13,10 @@
 
 #include "controls/Controls.h"
 #include "controls/WindowSystem.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
 
 class TWin32WindowSystem : public TWindowSystem {
  public:

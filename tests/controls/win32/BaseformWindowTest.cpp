@@ -1,7 +1,6 @@
 // The console's own window on the Win32 window system: its caption, every
 // control where the form description puts it, the first focus, the log.
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <memory>
 #include <string>
@@ -11,6 +10,9 @@
 #include "controls/win32/Win32LogView.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "tests/controls/win32/Win32Fixture.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
 
 namespace {
 

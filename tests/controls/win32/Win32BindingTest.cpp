@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <windows.h>
-// After windows.h, which it needs.
-#include <commctrl.h>
 
 #include <atomic>
 #include <memory>
@@ -13,6 +10,11 @@
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Thread.h"
 #include "tests/controls/win32/Win32Fixture.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 namespace {
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
 #include <functional>
@@ -14,6 +13,10 @@
 #include "controls/Controls.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Application.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
 
 inline TWin32WindowSystem& Win32System() {
   static auto* ws = new TWin32WindowSystem();  // lives until the process ends

@@ -149,9 +149,9 @@ void TWin32PeerBase::Place(int l, int t, int w, int h) {
 }
 
 void TWin32PeerBase::Show(bool v) {
-  if (!hwnd_ || (IsWindowVisible(hwnd_) != FALSE) == v) return;
+  if (!hwnd_) return;
   // The window's own flag: a hidden parent must not hide that the control
-  // itself is visible.
+  // itself is visible, or not.
   const bool own = (GetWindowLongW(hwnd_, GWL_STYLE) & WS_VISIBLE) != 0;
   if (own == v) return;
   ShowWindow(hwnd_, v ? SW_SHOWNA : SW_HIDE);

@@ -110,7 +110,12 @@ TEST_F(Win32Binding, WindowsSitWhereTheControlsAreAndFollowTheirState) {
   EXPECT_FALSE(IsWindowEnabled(H(button)));
   panel->SetVisible(false);
   EXPECT_FALSE(IsWindowVisible(H(button)));
+  // Hidden while its parent is hidden, it stays hidden when the parent shows.
+  button->SetVisible(false);
   panel->SetVisible(true);
+  EXPECT_FALSE(IsWindowVisible(H(button)));
+  EXPECT_TRUE(IsWindowVisible(H(status)));
+  button->SetVisible(true);
   EXPECT_TRUE(IsWindowVisible(H(button)));
 
   status->SetPanelText(0, "DTR");

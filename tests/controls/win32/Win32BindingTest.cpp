@@ -300,6 +300,38 @@ TEST_F(Win32Binding, TheLoopRunsMarshalledCallsAndTimersUntilTheFormCloses) {
   worker.reset();
 }
 
+// Stops at the first visible dialog window, which it leaves in *Found.
+BOOL CALLBACK FindShownBox(HWND w, LPARAM Found) {
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  if (std::wstring(cls) != L"#32770" || !IsWindowVisible(w)) return TRUE;
+  *reinterpret_cast<HWND*>(Found) = w;
+  return FALSE;
+}
+
+TEST_F(Win32Binding, TheMessageBoxShowsItsTextCentredOnTheWorkArea) {
+  ShowForm();
+  std::wstring shown;
+  RECT box_rect{};
+  // The box runs its own loop; a timer of ours finds it there and closes it.
+  const int timer = ws.StartTimer(20, [&] {
+    HWND box = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindShownBox, reinterpret_cast<LPARAM>(&box));
+    if (!box || !shown.empty()) return;
+    wchar_t text[128] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 128);
+    shown = text;
+    GetWindowRect(box, &box_rect);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  ws.ShowMessageBox("Ошибка открытия порта (2)");
+  ws.StopTimer(timer);
+  EXPECT_EQ(shown, L"Ошибка открытия порта (2)");
+  const TRect area = ws.WorkArea();
+  EXPECT_NEAR((box_rect.left + box_rect.right) / 2, (area.Left + area.Right) / 2, 1);
+  EXPECT_NEAR((box_rect.top + box_rect.bottom) / 2, (area.Top + area.Bottom) / 2, 1);
+}
+
 const TFont kPaneFont{"Arial", 8, true, true};
 
 class Win32Log : public Win32Binding {

@@ -391,6 +391,38 @@ TEST_F(Win32Log, ShowsWindows1251AsCyrillicAndCopiesItAsUnicode) {
   EXPECT_EQ(Clipboard(), L"Порт 1\r\nRx- 1E \r\nПривет");
 }
 
+TEST_F(Win32Log, TheMouseSelectsWhatItCoversAndCopiesIt) {
+  memo->AppendText("\xCF\xEE\xF0\xF2 1\r\nRx- 1E \r\n\xCF\xF0\xE8\xE2\xE5\xF2");
+  Settle();
+  const int row = view->RowHeight();
+  RECT client;
+  GetClientRect(H(memo), &client);
+  const struct {
+    int from_x, from_y, to_x, to_y;
+    bool word;  // a double click at from instead of a drag
+    std::wstring copied;
+  } cases[] = {
+      // From the first character to past the end of the second row.
+      {0, row / 2, client.right - 1, row + row / 2, false, L"Порт 1\r\nRx- 1E "},
+      // From the start of the third row upwards to the start of the second.
+      {0, 2 * row + row / 2, 0, row + row / 2, false, L"Rx- 1E \r\n"},
+      {TWin32LogView::kMargin + 2, 2 * row + row / 2, 0, 0, true, L"Привет"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.copied));
+    if (c.word) {
+      SendMessageW(H(memo), WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(c.from_x, c.from_y));
+    } else {
+      SendMessageW(H(memo), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(c.from_x, c.from_y));
+      SendMessageW(H(memo), WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(c.to_x, c.to_y));
+      SendMessageW(H(memo), WM_LBUTTONUP, 0, MAKELPARAM(c.to_x, c.to_y));
+    }
+    EXPECT_EQ(view->SelectedText(), c.copied);
+    view->Copy();
+    EXPECT_EQ(Clipboard(), c.copied);
+  }
+}
+
 TEST_F(Win32Log, FollowsTheTailAndScrollsByPage) {
   std::string text;
   for (int i = 0; i < 200; ++i) text += "\xF1\xF2\xF0\xEE\xEA\xE0 " + std::to_string(i) + "\r\n";

@@ -119,7 +119,7 @@ soak: build
 # virtual X server. Zstandard comes from its Debian source package, fetched
 # through a private apt list (the system's sources stay as they are).
 WIN_BUILD    := build-win
-WIN_PACKAGES := g++-mingw-w64-i686-posix wine wine32:i386 fonts-wine xvfb googletest
+WIN_PACKAGES := g++-mingw-w64-i686-posix wine wine32:i386 fonts-wine xvfb googletest python3
 WIN_PREFIX    = $(abspath $(WIN_BUILD))/wineprefix
 WIN_APT       = -o Dir::Etc::SourceList=$(abspath $(WIN_BUILD))/apt/sources.list \
                 -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists=$(abspath $(WIN_BUILD))/apt/lists

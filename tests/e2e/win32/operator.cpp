@@ -1,0 +1,75 @@
+// Acts on a running console window from another process, as an operator's
+// mouse would: waits for the window, clicks a control found by its caption,
+// closes the window. Captions are given in UTF-8.
+//   t5_operator wait SECONDS | click CAPTION | close
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const wchar_t kCaption[] = L"Конфигуратор TORIN5  ДОРМАКС ";
+
+std::wstring Wide(const char* utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+struct Search {
+  std::wstring caption;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK Match(HWND child, LPARAM param) {
+  auto* s = reinterpret_cast<Search*>(param);
+  wchar_t text[256] = {};
+  GetWindowTextW(child, text, 256);
+  if (s->caption == text && IsWindowVisible(child)) {
+    s->found = child;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string verb = argv[1];
+  if (verb == "wait") {
+    const DWORD limit = GetTickCount() + 1000u * static_cast<DWORD>(argc > 2 ? atoi(argv[2]) : 30);
+    while (!FindWindowW(nullptr, kCaption)) {
+      if (static_cast<int>(GetTickCount() - limit) > 0) {
+        std::fprintf(stderr, "no console window\n");
+        return 1;
+      }
+      Sleep(100);
+    }
+    return 0;
+  }
+  const HWND form = FindWindowW(nullptr, kCaption);
+  if (!form) {
+    std::fprintf(stderr, "no console window\n");
+    return 1;
+  }
+  if (verb == "close") {
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    return 0;
+  }
+  if (verb == "click" && argc > 2) {
+    Search s{Wide(argv[2])};
+    EnumChildWindows(form, Match, reinterpret_cast<LPARAM>(&s));
+    if (!s.found) {
+      std::fprintf(stderr, "no control \"%s\"\n", argv[2]);
+      return 1;
+    }
+    SendMessageW(s.found, BM_CLICK, 0, 0);
+    return 0;
+  }
+  return 2;
+}

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""The console for Windows, run under Wine and operated from outside.
+
+A pseudo-terminal linked as the prefix's COM1 plays the device, a UDP socket
+on loopback plays the network peer. Usage: wine_console.py TORIN5_EXE OPERATOR_EXE
+(WINEPREFIX and DISPLAY set by the caller).
+"""
+import os
+import pty
+import select
+import socket
+import subprocess
+import sys
+import termios
+import time
+import tty
+
+EXE, OPERATOR = sys.argv[1], sys.argv[2]
+PREFIX = os.environ["WINEPREFIX"]
+LINK = os.path.join(PREFIX, "dosdevices", "com1")
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def operate(*args):
+    r = subprocess.run(["wine", OPERATOR, *args], capture_output=True, text=True, timeout=60)
+    if r.returncode != 0:
+        print("operator", args, "->", r.returncode, r.stderr.strip(), flush=True)
+    return r.returncode == 0
+
+
+def read_for(fd, seconds, want=None):
+    """Bytes from fd until `want` bytes arrived or the time is up."""
+    got = b""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end and (want is None or len(got) < want):
+        r, _, _ = select.select([fd], [], [], max(0.0, end - time.monotonic()))
+        if r:
+            try:
+                got += os.read(fd, 4096)
+            except OSError:
+                break
+    return got
+
+
+def until(cond, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.05)
+    return cond()
+
+
+master, slave = pty.openpty()
+tty.setraw(master)
+tty.setraw(slave)
+if os.path.lexists(LINK):
+    os.unlink(LINK)
+os.symlink(os.ttyname(slave), LINK)
+console = subprocess.Popen(["wine", EXE])
+peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+peer.bind(("127.0.0.1", 0))
+peer.settimeout(5)
+try:
+    check(operate("wait", "60"), "the window opens with its caption")
+
+    # "Пакетный" opens Порт 1 at 115200 in packet mode; "Treat" answers requests.
+    check(operate("click", "Пакетный"), "click \"Пакетный\"")
+    check(until(lambda: termios.tcgetattr(slave)[4] == termios.B115200, 10),
+          "COM1 opened at 115200")
+    check(operate("click", "Treat"), "click \"Treat\"")
+    time.sleep(0.3)
+    for kind, frame in ((1, bytes([0x1E, 0x02, 0x05, 0x01, 0xC3])),
+                        (2, bytes([0x1E, 0x02, 0x05, 0x02, 0x21]))):
+        os.write(master, frame)
+        got = read_for(master, 5, want=5)
+        check(got == frame, "request of kind %d acknowledged (%s)" % (kind, got.hex(" ")))
+    os.write(master, bytes([0x1E, 0x02, 0x05, 0x03, 0x7F]))
+    got = read_for(master, 1)
+    check(got == b"", "request of kind 3 left unanswered (%s)" % got.hex(" "))
+
+    # "Активация" starts the UDP server on port 50000; each datagram gets one LF.
+    check(operate("click", "Активация"), "click \"Активация\"")
+    answers = []
+    for text in (b"hello\r", b"SSI 1\r"):
+        answer = b""
+        for _ in range(20):  # the server may still be starting
+            peer.sendto(text, ("127.0.0.1", 50000))
+            try:
+                answer = peer.recv(16)
+                break
+            except socket.timeout:
+                pass
+        answers.append(answer)
+    check(answers == [b"\n", b"\n"], "datagrams answered with one LF each (%r)" % answers)
+
+    check(operate("close"), "close the window")
+    try:
+        code = console.wait(30)
+        check(code == 0, "the program ends with status 0 (%d)" % code)
+    except subprocess.TimeoutExpired:
+        check(False, "the program ends after its window is closed")
+finally:
+    if console.poll() is None:
+        console.kill()
+        console.wait()
+    os.unlink(LINK)
+    os.close(master)
+    os.close(slave)
+    peer.close()
+
+sys.exit(1 if failures else 0)

@@ -168,7 +168,21 @@ TIdStackSocketHandle TIdStackWindows::OpenSocket(int family, int type, int proto
 }
 
 int TIdStackWindows::ShutdownSocket(TIdStackSocketHandle s, int how) {
+  // Shutting the receiving side down must end a wait on the socket, as it
+  // does on BSD sockets; WinSock's select sleeps on. An empty datagram to
+  // the socket's own address makes it readable first.
+  if (how != SD_SEND) WakeWaitOn(s);
   return IdShutdown(AsSocket(s), how);
+}
+
+void TIdStackWindows::WakeWaitOn(TIdStackSocketHandle s) {
+  sockaddr_in self{};
+  int length = sizeof self;
+  if (IdGetSockName(AsSocket(s), reinterpret_cast<sockaddr*>(&self), &length) != 0) return;
+  // Not bound yet: no datagram can be waited for.
+  if (self.sin_port == 0) return;
+  if (self.sin_addr.s_addr == 0) self.sin_addr.s_addr = ParseAddress("127.0.0.1");
+  IdSendTo(AsSocket(s), "", 0, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
 }
 
 void TIdStackWindows::LocalSocketAddress(TIdStackSocketHandle s, int& family, std::string& ip,

@@ -26,4 +26,7 @@ class TIdStackWindows : public TIdStack {
   std::string SocketErrorText(int code) override;
   int LastPlatformError() override;
   void LocalSocketAddress(TIdStackSocketHandle s, int& family, std::string& ip, int& port) override;
+
+ private:
+  void WakeWaitOn(TIdStackSocketHandle s);
 };

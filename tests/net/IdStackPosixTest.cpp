@@ -2,14 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 #include "net/IdComponent.h"
 #include "net/IdStack.h"
 #include "tests/net/NetTestSupport.h"
-
-using nettest::Clock;
-using nettest::MillisSince;
 
 namespace {
 
@@ -22,21 +18,6 @@ class PosixStackTest : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(PosixStackTest, ShuttingASocketDownWakesAWaitOnIt) {
-  const int s = GlobalStack->NewSocket(Id_SOCK_DGRAM, 0);
-  ASSERT_EQ(GlobalStack->BindSocket(s, Id_PF_INET, "127.0.0.1", 0), 0);
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    GlobalStack->ShutdownSocket(s, Id_SD_Both);
-  });
-  TIdSocketList read{s};
-  const auto start = Clock::now();
-  GlobalStack->WaitSockets(&read, nullptr, nullptr, 5000);
-  EXPECT_LT(MillisSince(start), 2000);
-  stopper.join();
-  EXPECT_EQ(GlobalStack->CloseSocketHandle(s), 0);
-}
 
 TEST_F(PosixStackTest, LoopbackAddressesComeLast) {
   TStringList& list = GlobalStack->LocalAddresses();

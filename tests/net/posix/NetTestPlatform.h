@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "net/IdStackPosix.h"
@@ -85,6 +86,11 @@ inline int BroadcastOption(int s) {
   socklen_t n = sizeof value;
   if (::getsockopt(s, SOL_SOCKET, SO_BROADCAST, &value, &n) != 0) return -1;
   return value;
+}
+
+// CPU time the process has used, in seconds.
+inline double ProcessCpuSeconds() {
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 inline std::string HostName() {

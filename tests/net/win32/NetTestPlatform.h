@@ -144,6 +144,19 @@ inline int BroadcastOption(int s) {
   return value;
 }
 
+// CPU time the process has used, in seconds (the C library's clock() is
+// wall time here).
+inline double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                               t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
 inline std::string HostName() {
   char name[256] = {};
   if (Api().gethostname(name, sizeof name - 1) != 0) return std::string();

@@ -61,9 +61,12 @@ DWORD RunInChildProcess(const std::string& filter) {
                                         nullptr, nullptr, &startup, &process);
   ::SetEnvironmentVariableA(kFreshProcessVariable, nullptr);
   if (!started) return static_cast<DWORD>(-1);
-  ::WaitForSingleObject(process.hProcess, 60000);
   DWORD status = static_cast<DWORD>(-1);
-  ::GetExitCodeProcess(process.hProcess, &status);
+  if (::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+    ::GetExitCodeProcess(process.hProcess, &status);
+  } else {
+    ::TerminateProcess(process.hProcess, status);
+  }
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
   return status;

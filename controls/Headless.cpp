@@ -122,7 +122,7 @@ bool THeadlessWindowSystem::RunUntil(const std::function<bool()>& Condition,
     for (const auto& [id, t] : timers_) until = std::min(until, t.Due);
     if (until <= now) continue;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-    const int fds[2] = {CallsQueuedEvent().Fd(), wake_.Fd()};
-    WaitForAnyFd(fds, static_cast<std::uint32_t>(wait.count()));
+    const TWaitable fds[2] = {CallsQueuedEvent().Handle(), wake_.Handle()};
+    WaitForAny(fds, static_cast<std::uint32_t>(wait.count()));
   }
 }

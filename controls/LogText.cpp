@@ -6,43 +6,19 @@
 #include <cstring>
 #include <stdexcept>
 
-#ifndef _WIN32
-#include <sys/mman.h>
-#endif
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "runtime/System.h"
+#include "runtime/Thread.h"
 
 // Blocks come straight from the system's pages rather than the heap: freeing
 // them gives the memory back at once, whatever the allocator would keep.
 class TLogText::TPages {
  public:
-  explicit TPages(std::size_t Size) : size_(Size) {
-#ifdef _WIN32
-    data_ = new char[Size];
-#else
-    void* p = mmap(nullptr, Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-#endif
-  }
-  ~TPages() {
-#ifdef _WIN32
-    delete[] data_;
-#else
-    munmap(data_, size_);
-#endif
-  }
+  explicit TPages(std::size_t Size) : data_(static_cast<char*>(AllocatePages(Size))), size_(Size) {}
+  ~TPages() { FreePages(data_, size_); }
   TPages(const TPages&) = delete;
   TPages& operator=(const TPages&) = delete;
-  char* Data() const {
-    return data_;
-  }
-  std::size_t Size() const {
-    return size_;
-  }
+  char* Data() const { return data_; }
+  std::size_t Size() const { return size_; }
 
  private:
   char* data_;
@@ -152,10 +128,8 @@ void TLogText::Clear() {
 }
 
 void TLogText::Work() {
-#ifdef __linux__
   // Packing can wait; the main thread, which shares the cores, cannot.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
-#endif
+  LowerCurrentThreadPriority();
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   std::string out;
   Buf chunk;  // the one being filled

@@ -1,18 +1,24 @@
-// Manual-reset events over eventfd, so that a thread can wait on a device and
-// an event in one poll, and a re-entrant lock.
+// Manual-reset events that a thread can wait on together with the system's
+// other waitable objects, and a re-entrant lock. The system side lives in one
+// file per platform (an eventfd and poll on Linux, an event object and
+// WaitForMultipleObjects on Windows).
 #pragma once
-
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <thread>
 
 inline constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
 
 enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+
+// An object of the system that a thread can wait on: a file descriptor on
+// Linux, a handle on Windows.
+using TWaitable = std::intptr_t;
+inline constexpr TWaitable kNoWaitable = -1;
 
 // How a wait spends its first moments. Most waits are long (a device, a
 // socket, an idle writer) and sleep at once; a hand-off that is expected back
@@ -36,11 +42,11 @@ class TEvent {
   bool IsSignaled() const { return signaled_.load(std::memory_order_acquire); }
   // Waits up to ms milliseconds (INFINITE: no limit).
   TWaitResult WaitFor(std::uint32_t ms, TWaitStyle style = TWaitStyle::Sleep) const;
-  // Readable (POLLIN) while signalled.
-  int Fd() const { return fd_; }
+  // Signalled for the system's waits while the event is.
+  TWaitable Handle() const { return handle_; }
 
  private:
-  int fd_;
+  TWaitable handle_;
   std::mutex lock_;  // the descriptor changes only together with signaled_
   std::atomic<bool> signaled_{false};
 };
@@ -56,17 +62,26 @@ bool SpinBriefly(Ready ready) {
   const auto end = std::chrono::steady_clock::now() + kSpinTime;
   do {
     if (ready()) return true;
-    ::sched_yield();
+    std::this_thread::yield();
   } while (std::chrono::steady_clock::now() < end);
   return ready();
 }
 
-// Waits until one of fds is readable (or reports an error/hang-up) or ms
-// milliseconds pass. Returns the index of the first ready fd, -1 on timeout;
-// sets errorOut (if given) and returns -2 when poll fails. An interrupted
-// poll is taken again with the time left.
-int WaitForAnyFd(std::span<const int> fds, std::uint32_t ms, int* errorOut = nullptr,
-                 TWaitStyle style = TWaitStyle::Sleep);
+// Waits until one of the objects is signalled (a descriptor: readable, or
+// reporting an error or hang-up) or ms milliseconds pass. Returns the index
+// of the first ready one, -1 on timeout; sets errorOut (if given) to the
+// system's error code and returns -2 when the wait fails. An interrupted wait
+// is taken again with the time left.
+int WaitForAny(std::span<const TWaitable> objects, std::uint32_t ms, int* errorOut = nullptr,
+               TWaitStyle style = TWaitStyle::Sleep);
+
+// Waits for one object the caller owns: wrSignaled when it is signalled,
+// wrAbandoned when it reports a hang-up or error instead (nothing to read),
+// wrTimeout after ms (never with INFINITE), wrError with the system's code in
+// errorOut when the wait itself fails.
+TWaitResult WaitForWaitable(TWaitable object, std::uint32_t ms, int& errorOut);
+// Closes an object the caller owns.
+void CloseWaitable(TWaitable object);
 
 // Milliseconds of poll timeout for a duration given as INFINITE or ms.
 inline int PollTimeout(std::uint32_t ms) {

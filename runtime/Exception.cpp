@@ -39,13 +39,6 @@ std::string DemangledName(const std::type_info& type) {
   return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
 }
 
-std::string SysErrorMessage(int code) {
-  char buf[256];
-  // GNU strerror_r returns a pointer that may or may not be buf.
-  const char* text = strerror_r(code, buf, sizeof buf);
-  return text ? std::string(text) : Format("Unknown error %d", code);
-}
-
 bool TryStrToInt(const std::string& text, int& value) {
   std::size_t i = 0;
   const std::size_t n = text.size();

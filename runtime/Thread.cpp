@@ -1,16 +1,13 @@
 #include "runtime/Thread.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <semaphore>
 #include <system_error>
 #include <vector>
+
+#include "runtime/System.h"
 
 namespace {
 
@@ -37,29 +34,10 @@ CallQueue& Queue() {
   throw EThread(Format("Thread Error: %s (%d)", SysErrorMessage(err).c_str(), err));
 }
 
-constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -20};
-
-int NiceOf(TThreadPriority p) {
-  return kNice[static_cast<int>(p)];
-}
-
-// The level nearest to a nice value (one set from outside may lie between).
-TThreadPriority PriorityOfNice(int nice) {
-  int best = 0;
-  for (int i = 1; i < static_cast<int>(std::size(kNice)); ++i) {
-    if (std::abs(kNice[i] - nice) < std::abs(kNice[best] - nice)) best = i;
-  }
-  return static_cast<TThreadPriority>(best);
-}
-
 }  // namespace
 
 bool IsMainThread() {
   return std::this_thread::get_id() == g_main_thread;
-}
-
-pid_t CurrentThreadId() {
-  return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
 TEvent& CallsQueuedEvent() {
@@ -221,27 +199,11 @@ void TThread::DoThreadEnd() {
 }
 
 void TThread::SetPriority(TThreadPriority value) {
-  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), NiceOf(value)) != 0) {
-    const int err = errno;
-    // An unprivileged raise is refused by the system; running at the old
-    // priority is harmless. A thread that has already ended has no priority.
-    if (err != EACCES && err != EPERM && !(err == ESRCH && finished_.load())) RaiseThreadError(err);
-  }
-  // Remember what is in force, not what was asked: a refused change leaves
-  // the old priority.
-  errno = 0;
-  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid_));
-  if (nice == -1 && errno != 0) {
-    const int err = errno;
-    if (err != ESRCH || !finished_.load()) RaiseThreadError(err);
-    priority_.store(value);
-    return;
-  }
-  priority_.store(PriorityOfNice(nice));
+  priority_.store(ApplyThreadPriority(tid_, value, finished_.load()));
 }
 
 void TThread::Suspend() {
-  if (CurrentThreadId() != tid_) RaiseThreadError(EPERM);
+  if (CurrentThreadId() != tid_) RaiseThreadError(kErrorNotPermitted);
   std::unique_lock<std::mutex> lock(gate_mutex_);
   suspended_.store(true);
   gate_cv_.wait(lock, [this] { return !suspended_.load(); });
@@ -259,18 +221,18 @@ void TThread::Resume() {
 }
 
 int TThread::WaitForExit() {
-  if (CurrentThreadId() == tid_) RaiseThreadError(EDEADLK);
+  if (CurrentThreadId() == tid_) RaiseThreadError(kErrorDeadlock);
   if (IsMainThread()) {
-    const int fds[2] = {finished_event_.Fd(), CallsQueuedEvent().Fd()};
+    const TWaitable fds[2] = {finished_event_.Handle(), CallsQueuedEvent().Handle()};
     for (;;) {
       int err = 0;
-      const int r = WaitForAnyFd(fds, 1000, &err);
+      const int r = WaitForAny(fds, 1000, &err);
       if (r == 0) break;
       if (r == 1) CheckSynchronize(0);
       if (r == -2) RaiseThreadError(err);
     }
   } else if (finished_event_.WaitFor(INFINITE) != wrSignaled) {
-    RaiseThreadError(errno);
+    RaiseThreadError(LastSystemError());
   }
   // Pairs with the store in Entry, which comes after exit_code_ is written.
   (void)finished_.load(std::memory_order_acquire);

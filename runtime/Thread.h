@@ -3,8 +3,6 @@
 // worker gets there only through RunOnMainThread.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +14,9 @@
 
 #include "runtime/Classes.h"
 #include "runtime/Events.h"
+
+// The system's id of a thread.
+using TThreadId = long long;
 
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
@@ -68,7 +69,7 @@ class TThread : public TObject {
   TThreadEndEvent OnThreadEnd;
 
   bool Finished() const { return finished_.load(); }
-  pid_t ThreadID() const { return tid_; }
+  TThreadId ThreadID() const { return tid_; }
   int ReturnValue() const { return return_value_; }
   void SetReturnValue(int value) { return_value_ = value; }
   // What escaped ThreadBody, if anything.
@@ -92,7 +93,7 @@ class TThread : public TObject {
   void WaitUntilResumed();
 
   std::thread os_thread_;
-  pid_t tid_ = 0;
+  TThreadId tid_ = 0;
   TEvent finished_event_;
   std::exception_ptr fatal_;
   std::mutex gate_mutex_;
@@ -127,8 +128,11 @@ bool CheckSynchronize(std::uint32_t TimeoutMs = 0);
 bool CheckSynchronizeFor(const TThread* Thread);
 
 bool IsMainThread();
-// Kernel thread id of the caller.
-pid_t CurrentThreadId();
+// The system's id of the calling thread.
+TThreadId CurrentThreadId();
+// Lowers the calling thread's priority a little, for background helpers;
+// failure is ignored.
+void LowerCurrentThreadPriority();
 
 // Signalled when a call is queued or a thread ends.
 TEvent& CallsQueuedEvent();

@@ -141,11 +141,11 @@ class CommDevice {
   virtual bool SetCommMask(std::uint32_t mask) = 0;
 
   // Waits until one of the masked events happens (Events, mask filled in)
-  // or wakeFd becomes readable (Woken). Bytes left unread do not end the
+  // or wake becomes readable (Woken). Bytes left unread do not end the
   // next wait at once: new bytes do, and so does the next line poll while
   // any are still waiting, since a full input queue stops the line and no
   // new byte would ever come.
-  virtual CommWait WaitCommEvent(std::uint32_t& mask, int wakeFd) = 0;
+  virtual CommWait WaitCommEvent(std::uint32_t& mask, TWaitable wake) = 0;
 
   // Reads at most count bytes that have already arrived; never waits.
   // Returns the number read (0 when nothing is there) or -1.
@@ -153,9 +153,9 @@ class CommDevice {
   // Hands the device as many bytes as it takes now; never waits. Returns
   // the number taken (0 when it has no room) or -1.
   virtual long Write(const void* buffer, std::size_t count) = 0;
-  // Waits until the device has room for output (Events), wakeFd becomes
+  // Waits until the device has room for output (Events), wake becomes
   // readable (Woken; -1 for none) or ms milliseconds pass (INFINITE: none).
-  virtual CommWait WaitWritable(int wakeFd, std::uint32_t ms) = 0;
+  virtual CommWait WaitWritable(TWaitable wake, std::uint32_t ms) = 0;
 
   // Error bits since the last call and the queue status; clears the bits.
   virtual bool ClearCommError(std::uint32_t& errors, CommStat& stat) = 0;

@@ -90,10 +90,10 @@ class LinuxCommDevice final : public CommDevice {
   bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) override;
   bool SetCommTimeouts(const CommTimeouts& timeouts) override;
   bool SetCommMask(std::uint32_t mask) override;
-  CommWait WaitCommEvent(std::uint32_t& mask, int wakeFd) override;
+  CommWait WaitCommEvent(std::uint32_t& mask, TWaitable wakeFd) override;
   long Read(void* buffer, std::size_t count) override;
   long Write(const void* buffer, std::size_t count) override;
-  CommWait WaitWritable(int wakeFd, std::uint32_t ms) override;
+  CommWait WaitWritable(TWaitable wakeFd, std::uint32_t ms) override;
   bool ClearCommError(std::uint32_t& errors, CommStat& stat) override;
   bool EscapeCommFunction(std::uint32_t function) override;
   bool GetCommModemStatus(std::uint32_t& status) override;
@@ -450,7 +450,8 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
   return events & mask;
 }
 
-CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
+CommWait LinuxCommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
+  const int wakeFd = static_cast<int>(wake);
   std::shared_lock guard(lock_);
   if (fd_ < 0) {
     errno = EBADF;
@@ -562,7 +563,8 @@ long LinuxCommDevice::Write(const void* buffer, std::size_t count) {
   }
 }
 
-CommWait LinuxCommDevice::WaitWritable(int wakeFd, std::uint32_t ms) {
+CommWait LinuxCommDevice::WaitWritable(TWaitable wake, std::uint32_t ms) {
+  const int wakeFd = static_cast<int>(wake);
   std::shared_lock guard(lock_);
   if (fd_ < 0) {
     errno = EBADF;

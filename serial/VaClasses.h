@@ -6,14 +6,15 @@
 #include "runtime/Classes.h"
 #include "runtime/Events.h"
 
-// Owns one descriptor and closes it when destroyed. A wait on it ends when
-// the descriptor becomes readable.
+// Owns one system object (a descriptor on Linux, a handle on Windows) and
+// closes it when destroyed. A wait on it ends when the object is signalled
+// (a descriptor: readable).
 class TVaHandleObject : public TObject {
  public:
-  explicit TVaHandleObject(int Handle = -1) : handle_(Handle) {}
+  explicit TVaHandleObject(TWaitable Handle = kNoWaitable) : handle_(Handle) {}
   ~TVaHandleObject() override;
 
-  int Handle() const { return handle_; }
+  TWaitable Handle() const { return handle_; }
   // wrSignaled when readable, wrTimeout after Milliseconds (never with
   // INFINITE), wrAbandoned when the descriptor reports a hang-up or error
   // and nothing to read, wrError when the wait itself fails (LastError).
@@ -21,18 +22,18 @@ class TVaHandleObject : public TObject {
   int LastError() const { return last_error_; }
 
  protected:
-  void SetHandle(int Handle) { handle_ = Handle; }
+  void SetHandle(TWaitable Handle) { handle_ = Handle; }
 
  private:
-  int handle_;
+  TWaitable handle_;
   int last_error_ = 0;
 };
 
-// Manual-reset event, initially clear. Its handle is the descriptor of the
-// runtime event it wraps; waits on it may be combined with other descriptors.
+// Manual-reset event, initially clear. Its handle is that of the runtime
+// event it wraps; waits on it may be combined with other objects.
 class TVaEvent : public TVaHandleObject {
  public:
-  TVaEvent();  // EThread when no descriptor can be had
+  TVaEvent();  // EThread when the system has no event to give
   ~TVaEvent() override;
   void Signal() { event_.Signal(); }
   void Reset() { event_.Reset(); }

@@ -263,8 +263,8 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
     if (IsMainThread()) {
       // The writer may be blocked handing its report to this very thread:
       // run that report, and nothing else, rather than wait out the time-out.
-      const int fds[2] = {WriteDoneEvent.Handle(), ReportQueuedEvent.Fd()};
-      if (WaitForAnyFd(fds, static_cast<std::uint32_t>(left)) == 1) {
+      const TWaitable fds[2] = {WriteDoneEvent.Handle(), ReportQueuedEvent.Handle()};
+      if (WaitForAny(fds, static_cast<std::uint32_t>(left)) == 1) {
         TVaCustomComm* const owner = owner_;
         const std::uint64_t closes = owner->closes_;
         ReportQueuedEvent.Reset();
@@ -280,10 +280,10 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
 }
 
 void TVaCommWriteThread::ThreadBody() {
-  const int events[2] = {CloseEvent.Handle(), DataPendingEvent.Handle()};
+  const TWaitable events[2] = {CloseEvent.Handle(), DataPendingEvent.Handle()};
   while (!StopRequested()) {
     try {
-      const int which = WaitForAnyFd(events, INFINITE);
+      const int which = WaitForAny(events, INFINITE);
       if (which == 0) {
         RequestStop();
         break;
@@ -399,9 +399,9 @@ void TVaCustomComm::WaitForThreads() {
     count.none.WaitFor(INFINITE);
     return;
   }
-  const int fds[2] = {count.none.Fd(), CallsQueuedEvent().Fd()};
+  const TWaitable fds[2] = {count.none.Handle(), CallsQueuedEvent().Handle()};
   while (count.Running() > 0) {
-    WaitForAnyFd(fds, INFINITE);
+    WaitForAny(fds, INFINITE);
     CheckSynchronize(0);
   }
 }

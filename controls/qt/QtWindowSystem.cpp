@@ -32,7 +32,7 @@ TQtWindowSystem::TQtWindowSystem(int& argc, char** argv)
   // Calls marshalled from workers signal this event; the loop's own poll
   // sees it, so a queued call costs no posted event and no extra wake-up.
   calls_notifier_ =
-      std::make_unique<QSocketNotifier>(CallsQueuedEvent().Fd(), QSocketNotifier::Read);
+      std::make_unique<QSocketNotifier>(CallsQueuedEvent().Handle(), QSocketNotifier::Read);
   QObject::connect(calls_notifier_.get(), &QSocketNotifier::activated,
                    [] { RunGuarded(nullptr, [] { CheckSynchronize(0); }); });
 }

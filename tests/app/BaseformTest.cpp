@@ -1,9 +1,6 @@
 // The console window on the headless window system: what the operator sees
 // at start, the handlers of this window, and the exception hook.
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -187,33 +184,6 @@ TEST_F(Console, ClosingWithThePortClosedEndsTheLoopAtOnce) {
   EXPECT_TRUE(ws.Terminated());
   EXPECT_FALSE(form->Visible());
   SetMainForm(nullptr);
-}
-
-TEST_F(Console, ClosingTheWindowClosesAnOpenPort) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  char dir[] = "/tmp/torin5-console-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/COM1";
-  ASSERT_EQ(symlink(name, link.c_str()), 0);
-  setenv("TORIN5_PORTS", dir, 1);
-  form->VaComm->SetPortNum(1);
-  form->VaComm->SetUserBaudrate(115200);
-  form->VaComm->Open();
-  ASSERT_TRUE(form->VaComm->IsOpen());
-
-  SetMainForm(form.get());
-  form->OperatorClose();
-  EXPECT_FALSE(form->VaComm->IsOpen());
-  EXPECT_TRUE(ws.Terminated());
-  SetMainForm(nullptr);
-
-  unsetenv("TORIN5_PORTS");
-  unlink(link.c_str());
-  rmdir(dir);
-  close(slave);
-  close(master);
 }
 
 }  // namespace

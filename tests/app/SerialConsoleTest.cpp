@@ -215,4 +215,14 @@ TEST_F(SerialConsole, ClosingTheWindowWhileRequestsArriveEndsPromptly) {
   EXPECT_LT(took, std::chrono::seconds(3)) << "the close pause is 300 ms";
 }
 
+TEST_F(SerialConsole, ClosingTheWindowClosesAnOpenPort) {
+  form->BtnOpen->OperatorClick();
+  ASSERT_TRUE(form->VaComm->IsOpen());
+  SetMainForm(form.get());
+  form->OperatorClose();
+  EXPECT_FALSE(form->VaComm->IsOpen());
+  EXPECT_TRUE(ws.Terminated());
+  SetMainForm(nullptr);
+}
+
 }  // namespace

@@ -1,31 +1,16 @@
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <string>
 
 #include "controls/Cp1251.h"
+#include "tests/controls/SystemCp1251.h"
 
 namespace {
-
-// The C library's own converter as the reference for the table.
-std::string IconvCp1251ToUtf8(unsigned char byte) {
-  iconv_t cd = iconv_open("UTF-8", "CP1251");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-  char in[1] = {static_cast<char>(byte)};
-  char out[8] = {};
-  char* pin = in;
-  char* pout = out;
-  size_t inleft = 1, outleft = sizeof out;
-  const size_t r = iconv(cd, &pin, &inleft, &pout, &outleft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return {};
-  return std::string(out, pout);
-}
 
 TEST(Cp1251, EveryAssignedByteMatchesTheSystemConverter) {
   int compared = 0;
   for (int b = 0x20; b <= 0xFF; ++b) {
-    const std::string expected = IconvCp1251ToUtf8(static_cast<unsigned char>(b));
+    const std::string expected = SystemCp1251ToUtf8(static_cast<unsigned char>(b));
     if (expected.empty()) continue;  // 0x98 is unassigned
     const char byte = static_cast<char>(b);
     EXPECT_EQ(Cp1251ToUtf8(std::string_view(&byte, 1)), expected) << "byte " << b;

@@ -155,15 +155,15 @@ TEST(Event, IsManualResetAndWaitsWithDeadline) {
   e.Reset();
   EXPECT_FALSE(e.IsSignaled());
   TEvent other(true);
-  const int fds[] = {e.Fd(), other.Fd()};
-  EXPECT_EQ(WaitForAnyFd(fds, 1000), 1);
+  const TWaitable fds[] = {e.Handle(), other.Handle()};
+  EXPECT_EQ(WaitForAny(fds, 1000), 1);
   // Looking first changes how a wait begins, not what it reports or how
   // long it lasts at least.
   for (const TWaitStyle style : {TWaitStyle::Sleep, TWaitStyle::SpinFirst}) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(e.WaitFor(15, style), wrTimeout);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
-    EXPECT_EQ(WaitForAnyFd(fds, 1000, nullptr, style), 1);
+    EXPECT_EQ(WaitForAny(fds, 1000, nullptr, style), 1);
     EXPECT_EQ(other.WaitFor(INFINITE, style), wrSignaled);
   }
 }
@@ -191,8 +191,8 @@ TEST(Event, StateAndDescriptorAgreeUnderConcurrentSignalAndReset) {
     e.Reset();
     while (done.load() < round) {
     }
-    const int fd = e.Fd();
-    const bool readable = WaitForAnyFd(std::span<const int>(&fd, 1), 0) == 0;
+    const TWaitable fd = e.Handle();
+    const bool readable = WaitForAny(std::span<const TWaitable>(&fd, 1), 0) == 0;
     if (e.IsSignaled() != readable) ++drifted;
     e.Reset();
     if (e.WaitFor(0) != wrTimeout) ++drifted;
@@ -207,8 +207,8 @@ TEST(Event, WaitEndsOnASignalFromAnotherThreadAfterItHasGoneToSleep) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     b.Signal();
   });
-  const int fds[] = {a.Fd(), b.Fd()};
-  EXPECT_EQ(WaitForAnyFd(fds, 5000), 1);
+  const TWaitable fds[] = {a.Handle(), b.Handle()};
+  EXPECT_EQ(WaitForAny(fds, 5000), 1);
   signaller.join();
   EXPECT_FALSE(a.IsSignaled());
 }

@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,20 +12,11 @@
 #include <vector>
 
 #include "runtime/Thread.h"
+#include "tests/runtime/ThreadTestSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Runs marshalled calls on this (main) thread until cond holds or 10 s pass.
-bool PumpUntil(const std::function<bool()>& cond, int ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() > deadline) return false;
-    CheckSynchronize(10);
-  }
-  return true;
-}
+using namespace threadtest;
 
 // Waits (without running anything) until n calls are queued.
 bool PumpUntilQueued(std::size_t n) {
@@ -39,29 +27,6 @@ bool PumpUntilQueued(std::size_t n) {
   }
   return true;
 }
-
-class FnThread : public TThread {
- public:
-  FnThread(bool suspended, std::function<void(FnThread&)> body)
-      : TThread(suspended), body_(std::move(body)) {}
-  ~FnThread() override {
-    RequestStop();
-    if (!Finished()) {
-      Resume();
-      WaitForExit();
-    }
-  }
-  std::atomic<bool> entered{false};
-
- protected:
-  void ThreadBody() override {
-    entered = true;
-    body_(*this);
-  }
-
- private:
-  std::function<void(FnThread&)> body_;
-};
 
 TEST(Marshalling, CallsFromSeveralWorkersRunOnMainOneAtATimeInOrder) {
   constexpr int kWorkers = 4;
@@ -203,7 +168,7 @@ TEST(Marshalling, FailedWakeUpLeavesNothingQueued) {
 
 TEST(Marshalling, CheckSynchronizeOffTheMainThreadRaisesWithTheThreadId) {
   std::string message;
-  pid_t tid = 0;
+  TThreadId tid = 0;
   std::thread other([&] {
     tid = CurrentThreadId();
     try {
@@ -267,86 +232,6 @@ TEST(Thread, SuspendsOnlyItselfAndResumes) {
   t->WaitForExit();
   EXPECT_EQ(phase, 2);
   t->Resume();  // on an ended thread: nothing
-}
-
-int NiceOfThread(pid_t tid) {
-  errno = 0;
-  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-  return errno == 0 ? nice : 1000;
-}
-
-// A thread that idles until it is stopped.
-std::unique_ptr<FnThread> IdleThread(std::function<void()> first = {}) {
-  return NewThread<FnThread>(false, [first](FnThread& self) {
-    if (first) first();
-    while (!self.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  });
-}
-
-TEST(Thread, PriorityReportsTheLevelInForce) {
-  auto t = IdleThread();
-  ASSERT_TRUE(PumpUntil([&] { return t->entered.load(); }));
-  const struct {
-    TThreadPriority level;
-    int nice;
-  } kLevels[] = {{tpIdle, 19},   {tpLowest, 10},   {tpLower, 5},         {tpNormal, 0},
-                 {tpHigher, -5}, {tpHighest, -10}, {tpTimeCritical, -20}};
-  const bool privileged = ::geteuid() == 0;
-  for (const auto& l : kLevels) {
-    EXPECT_NO_THROW(t->SetPriority(l.level));
-    const int nice = NiceOfThread(t->ThreadID());
-    // Raises need privilege; whatever happened, the level read is the one in force.
-    if (l.nice >= 0 || privileged) {
-      EXPECT_EQ(nice, l.nice) << "level " << l.level;
-    }
-    const auto* in_force = std::find_if(std::begin(kLevels), std::end(kLevels),
-                                        [&](const auto& k) { return k.nice == nice; });
-    ASSERT_NE(in_force, std::end(kLevels));
-    EXPECT_EQ(t->Priority(), in_force->level) << "asked for " << l.level;
-  }
-  t->RequestStop();
-  t->WaitForExit();
-}
-
-// Drops the calling thread's (and only its) credentials: the kernel keeps
-// them per thread, and the raw call does not spread the change to the rest
-// of the process as setuid() would.
-bool BecomeNobody() {
-  return ::syscall(SYS_setresuid, 65534, 65534, 65534) == 0;
-}
-
-TEST(Thread, RefusedRaiseLeavesTheOldPriorityReported) {
-  // Under a limit that allows no raise at all, an unprivileged owner asks an
-  // unprivileged thread; as root both shed their privilege first.
-  const bool root = ::geteuid() == 0;
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NICE, &saved), 0);
-  rlimit none = saved;
-  none.rlim_cur = 0;
-  ASSERT_EQ(::setrlimit(RLIMIT_NICE, &none), 0);
-  std::atomic<int> dropped{-1};
-  auto t = IdleThread([&] { dropped = !root || BecomeNobody() ? 1 : 0; });
-  ASSERT_TRUE(PumpUntil([&] { return dropped.load() >= 0; }));
-  TThreadPriority after_idle = tpNormal, after_raise = tpIdle;
-  int nice = 1000;
-  bool owner_dropped = false;
-  std::thread owner([&] {
-    owner_dropped = !root || BecomeNobody();
-    if (dropped != 1 || !owner_dropped) return;
-    t->SetPriority(tpIdle);
-    after_idle = t->Priority();
-    t->SetPriority(tpNormal);  // refused: no error, and not remembered
-    after_raise = t->Priority();
-    nice = NiceOfThread(t->ThreadID());
-  });
-  owner.join();
-  t->RequestStop();
-  t->WaitForExit();
-  ::setrlimit(RLIMIT_NICE, &saved);
-  if (dropped != 1 || !owner_dropped) GTEST_SKIP() << "cannot drop a thread's credentials";
-  EXPECT_EQ(after_idle, tpIdle);
-  EXPECT_EQ(nice, 19);
-  EXPECT_EQ(after_raise, tpIdle);
 }
 
 class SelfFreeing : public TThread {

@@ -132,7 +132,7 @@ bool FakeCommDevice::SetCommMask(std::uint32_t mask) {
   return !Fails(fail_mask);
 }
 
-CommWait FakeCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
+CommWait FakeCommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
   for (;;) {
     {
       std::lock_guard guard(lock_);
@@ -147,8 +147,8 @@ CommWait FakeCommDevice::WaitCommEvent(std::uint32_t& mask, int wakeFd) {
         return CommWait::Events;
       }
     }
-    const int fds[2] = {wakeFd, event_ready_.Fd()};
-    if (WaitForAnyFd(fds, INFINITE) == 0) return CommWait::Woken;
+    const TWaitable fds[2] = {wake, event_ready_.Handle()};
+    if (WaitForAny(fds, INFINITE) == 0) return CommWait::Woken;
   }
 }
 
@@ -170,9 +170,9 @@ long FakeCommDevice::Write(const void* buffer, std::size_t count) {
   return static_cast<long>(n);
 }
 
-CommWait FakeCommDevice::WaitWritable(int wakeFd, std::uint32_t ms) {
-  const int fds[2] = {room_.Fd(), wakeFd};
-  const int r = WaitForAnyFd(std::span<const int>(fds, wakeFd >= 0 ? 2 : 1), ms);
+CommWait FakeCommDevice::WaitWritable(TWaitable wake, std::uint32_t ms) {
+  const TWaitable fds[2] = {room_.Handle(), wake};
+  const int r = WaitForAny(std::span<const TWaitable>(fds, wake != kNoWaitable ? 2 : 1), ms);
   if (r == 0) return CommWait::Events;
   if (r == 1) return CommWait::Woken;
   return CommWait::Timeout;

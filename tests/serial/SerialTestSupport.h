@@ -70,10 +70,10 @@ class FakeCommDevice : public CommDevice {
   bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) override;
   bool SetCommTimeouts(const CommTimeouts& timeouts) override;
   bool SetCommMask(std::uint32_t mask) override;
-  CommWait WaitCommEvent(std::uint32_t& mask, int wakeFd) override;
+  CommWait WaitCommEvent(std::uint32_t& mask, TWaitable wake) override;
   long Read(void* buffer, std::size_t count) override;
   long Write(const void* buffer, std::size_t count) override;
-  CommWait WaitWritable(int wakeFd, std::uint32_t ms) override;
+  CommWait WaitWritable(TWaitable wake, std::uint32_t ms) override;
   bool ClearCommError(std::uint32_t& errors, CommStat& stat) override;
   bool EscapeCommFunction(std::uint32_t function) override;
   bool GetCommModemStatus(std::uint32_t& status) override;

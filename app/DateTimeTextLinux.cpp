@@ -1,4 +1,4 @@
-#include "app/DateTimeText.h"
+#include "app/DateTimeTextLinux.h"
 
 #include <iconv.h>
 #include <langinfo.h>

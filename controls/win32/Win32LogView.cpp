@@ -1,0 +1,467 @@
+#include "controls/win32/Win32LogView.h"
+
+#include <windowsx.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "controls/Cp1251.h"
+#include "controls/win32/Win32Text.h"
+#include "controls/win32/Win32WindowSystem.h"
+#include "runtime/Exception.h"
+
+namespace {
+
+const wchar_t* const kLogViewClass = L"T5LogView";
+constexpr UINT_PTR kFrameTimer = 1;
+constexpr UINT kFlushMessage = WM_APP + 1;
+
+void RegisterClassOnce(HINSTANCE instance, WNDPROC proc) {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof(wc);
+  wc.style = CS_DBLCLKS;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_IBEAM));
+  wc.lpszClassName = kLogViewClass;
+  RegisterClassExW(&wc);
+}
+
+}  // namespace
+
+TWin32LogView::TWin32LogView(TWin32WindowSystem& System, HWND Parent) : system_(System) {
+  RegisterClassOnce(System.Instance(), Proc);
+  CreateWindowExW(WS_EX_CLIENTEDGE, kLogViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, 0, 0, 0, 0,
+                  Parent, nullptr, System.Instance(), this);
+  if (!hwnd_) throw Exception("Cannot create the log view");
+  Measure();
+}
+
+TWin32LogView::~TWin32LogView() {
+  if (HWND w = hwnd_) {
+    SetWindowLongPtrW(w, GWLP_USERDATA, 0);
+    hwnd_ = nullptr;
+    DestroyWindow(w);
+  }
+}
+
+TWin32LogView* TWin32LogView::FromHandle(HWND Window) {
+  wchar_t name[32] = {};
+  if (!Window || !GetClassNameW(Window, name, 32) || std::wcscmp(name, kLogViewClass) != 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<TWin32LogView*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
+}
+
+LRESULT CALLBACK TWin32LogView::Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L) {
+  if (Msg == WM_NCCREATE) {
+    auto* view = static_cast<TWin32LogView*>(reinterpret_cast<CREATESTRUCTW*>(L)->lpCreateParams);
+    view->hwnd_ = Window;
+    SetWindowLongPtrW(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
+  }
+  auto* view = reinterpret_cast<TWin32LogView*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
+  if (!view) return DefWindowProcW(Window, Msg, W, L);
+  if (Msg == WM_NCDESTROY) {
+    view->hwnd_ = nullptr;
+    return DefWindowProcW(Window, Msg, W, L);
+  }
+  return view->Message(Msg, W, L);
+}
+
+void TWin32LogView::ShowText(const TLogText* Text) {
+  pending_ = false;
+  layout_.SetText(Text);
+  SyncScrollBar();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::TextAppended() {
+  pending_ = true;
+  Schedule();
+}
+
+void TWin32LogView::TextCleared() {
+  pending_ = false;
+  layout_.TextCleared();
+  SyncScrollBar();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::SetWordWrap(bool Wrap) {
+  layout_.SetWrap(Wrap);
+  SyncScrollBar();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::SetFont(HFONT Font) {
+  if (Font == font_) return;
+  font_ = Font;
+  Measure();
+}
+
+void TWin32LogView::SetBackground(TColor Color) {
+  if (Color == background_) return;
+  background_ = Color;
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::SetVerticalBar(bool On) {
+  const bool now = (GetWindowLongW(hwnd_, GWL_STYLE) & WS_VSCROLL) != 0;
+  if (now == On) return;
+  ShowScrollBar(hwnd_, SB_VERT, On);
+  SyncScrollBar();
+}
+
+void TWin32LogView::Schedule() {
+  if (scheduled_) return;
+  scheduled_ = true;
+  const ULONGLONG since = last_frame_ ? GetTickCount64() - last_frame_ : kFrameMs;
+  if (since >= static_cast<ULONGLONG>(kFrameMs)) {
+    PostMessageW(hwnd_, kFlushMessage, 0, 0);
+  } else {
+    SetTimer(hwnd_, kFrameTimer, static_cast<UINT>(kFrameMs - since), nullptr);
+  }
+}
+
+void TWin32LogView::Flush() {
+  scheduled_ = false;
+  KillTimer(hwnd_, kFrameTimer);
+  if (!pending_) return;
+  pending_ = false;
+  ++frames_;
+  last_frame_ = GetTickCount64();
+  const bool changed = layout_.TextAppended();
+  SyncScrollBar();
+  if (changed) InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::Measure() {
+  HDC dc = GetDC(hwnd_);
+  HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
+  std::array<double, 256> widths{};
+  for (int b = 0x20; b < 256; ++b) {
+    const wchar_t c = Cp1251Char(static_cast<unsigned char>(b));
+    SIZE s{};
+    GetTextExtentPoint32W(dc, &c, 1, &s);
+    widths_[b] = s.cx;
+    widths[b] = s.cx;
+  }
+  TEXTMETRICW tm{};
+  GetTextMetricsW(dc, &tm);
+  row_height_ = std::max(1, static_cast<int>(tm.tmHeight + tm.tmExternalLeading));
+  SelectObject(dc, old);
+  ReleaseDC(hwnd_, dc);
+  layout_.SetCharWidths(widths);
+  Resized();
+}
+
+void TWin32LogView::Resized() {
+  RECT r{};
+  GetClientRect(hwnd_, &r);
+  layout_.SetWidth(std::max(1, static_cast<int>(r.right) - 2 * kMargin));
+  layout_.SetRows(std::max(1, static_cast<int>(r.bottom) / row_height_));
+  SyncScrollBar();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::SyncScrollBar() {
+  if (!hwnd_ || !(GetWindowLongW(hwnd_, GWL_STYLE) & WS_VSCROLL)) return;
+  SCROLLINFO si{};
+  si.cbSize = sizeof(si);
+  si.fMask = SIF_RANGE | SIF_PAGE | SIF_DISABLENOSCROLL;
+  const int page = std::max(1, layout_.ScrollPage());
+  si.nMin = 0;
+  si.nMax = layout_.ScrollMax() + page - 1;
+  si.nPage = static_cast<UINT>(page);
+  // While the operator drags the thumb it stays under the mouse; the view
+  // shows the row that starts nearest below it.
+  if (!tracking_) {
+    si.fMask |= SIF_POS;
+    si.nPos = layout_.ScrollValue();
+  }
+  SetScrollInfo(hwnd_, SB_VERT, &si, TRUE);
+}
+
+void TWin32LogView::Scrolled() {
+  SyncScrollBar();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+std::vector<std::wstring> TWin32LogView::PaintedRows() const {
+  std::vector<std::wstring> out;
+  for (const TLogLayout::Row& r : layout_.VisibleRows(layout_.Rows())) {
+    out.push_back(PaintedCp1251(r.Bytes));
+  }
+  return out;
+}
+
+namespace {
+
+// Draws bytes from x with the advances they were measured with, so the
+// painted text lines up with what the layout computed.
+void DrawBytes(HDC dc, int x, int y, std::string_view bytes, const std::array<int, 256>& widths) {
+  std::wstring text;
+  std::vector<INT> dx;
+  text.reserve(bytes.size());
+  dx.reserve(bytes.size());
+  for (char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20) continue;
+    text += static_cast<wchar_t>(Cp1251Char(b));
+    dx.push_back(widths[b]);
+  }
+  if (!text.empty()) {
+    ExtTextOutW(dc, x, y, 0, nullptr, text.c_str(), static_cast<UINT>(text.size()), dx.data());
+  }
+}
+
+}  // namespace
+
+void TWin32LogView::Paint(HDC dc, const RECT& area) {
+  ++paints_;
+  FillRect(dc, &area, system_.Brush(background_));
+  HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
+  SetBkMode(dc, TRANSPARENT);
+  const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
+  const COLORREF high_text = GetSysColor(COLOR_HIGHLIGHTTEXT);
+  HBRUSH high = GetSysColorBrush(COLOR_HIGHLIGHT);
+  const std::size_t sel_a = layout_.SelStart();
+  const std::size_t sel_b = layout_.SelEnd();
+  const bool sel = layout_.HasSelection();
+  const std::vector<TLogLayout::Row> rows = layout_.VisibleRows(layout_.Rows() + 1);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TLogLayout::Row& r = rows[i];
+    const int y = static_cast<int>(i) * row_height_;
+    if (y > area.bottom) break;
+    const std::string_view bytes(r.Bytes);
+    SetTextColor(dc, text);
+    if (!sel || sel_b <= r.Start || sel_a > r.End() || (sel_a == r.End() && !bytes.empty())) {
+      DrawBytes(dc, kMargin, y, bytes, widths_);
+      continue;
+    }
+    const std::size_t a = std::max(sel_a, r.Start) - r.Start;
+    const std::size_t b = std::min(sel_b, r.End()) - r.Start;
+    const int xa = kMargin + static_cast<int>(layout_.XOf(r, r.Start + a));
+    const int xb_text = kMargin + static_cast<int>(layout_.XOf(r, r.Start + b));
+    int xb = xb_text;
+    // A selected line break shows as a blank's width past the row's end.
+    if (sel_b > r.End() && b == bytes.size()) xb += widths_[' '];
+    const RECT band{xa, y, xb, y + row_height_};
+    FillRect(dc, &band, high);
+    DrawBytes(dc, kMargin, y, bytes.substr(0, a), widths_);
+    DrawBytes(dc, xb_text, y, bytes.substr(b), widths_);
+    SetTextColor(dc, high_text);
+    DrawBytes(dc, xa, y, bytes.substr(a, b - a), widths_);
+  }
+  SelectObject(dc, old);
+}
+
+std::size_t TWin32LogView::PositionAt(int X, int Y) const {
+  const int row = std::max(0, Y) / row_height_;
+  return layout_.HitTest(row, X - kMargin);
+}
+
+std::wstring TWin32LogView::SelectedText() const {
+  return CopiedCp1251(layout_.SelectedBytes());
+}
+
+void TWin32LogView::SelectAll() {
+  layout_.SelectAll();
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::Copy() const {
+  if (!layout_.HasSelection() || !OpenClipboard(hwnd_)) return;
+  EmptyClipboard();
+  const std::wstring text = SelectedText();
+  const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  if (HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+    if (void* p = GlobalLock(mem)) {
+      std::memcpy(p, text.c_str(), bytes);
+      GlobalUnlock(mem);
+      if (!SetClipboardData(CF_UNICODETEXT, mem)) GlobalFree(mem);
+    } else {
+      GlobalFree(mem);
+    }
+  }
+  CloseClipboard();
+}
+
+void TWin32LogView::ContextMenu(int X, int Y) {
+  if (X == -1 && Y == -1) {  // from the keyboard: at the view's corner
+    POINT p{kMargin, kMargin};
+    ClientToScreen(hwnd_, &p);
+    X = p.x;
+    Y = p.y;
+  }
+  HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_STRING | (layout_.HasSelection() ? 0 : MF_GRAYED), kCopyCommand,
+              L"Копировать");
+  AppendMenuW(menu, MF_STRING, kSelectAllCommand, L"Выделить всё");
+  const UINT chosen = static_cast<UINT>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, X, Y, 0, hwnd_, nullptr));
+  DestroyMenu(menu);
+  if (chosen == kCopyCommand) Copy();
+  if (chosen == kSelectAllCommand) SelectAll();
+}
+
+void TWin32LogView::KeyDown(WPARAM Key) {
+  const bool ctrl = GetKeyState(VK_CONTROL) < 0;
+  if (ctrl && (Key == 'C' || Key == VK_INSERT)) {
+    Copy();
+  } else if (ctrl && Key == 'A') {
+    SelectAll();
+  } else if (ctrl && Key == VK_HOME) {
+    layout_.ScrollToStart();
+    Scrolled();
+  } else if (ctrl && Key == VK_END) {
+    layout_.ScrollToEnd();
+    Scrolled();
+  } else if (Key == VK_PRIOR || Key == VK_NEXT) {
+    layout_.ScrollPages(Key == VK_PRIOR ? -1 : 1);
+    Scrolled();
+  } else if (Key == VK_UP || Key == VK_DOWN) {
+    layout_.ScrollRows(Key == VK_UP ? -1 : 1);
+    Scrolled();
+  }
+}
+
+LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
+  switch (Msg) {
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd_, &ps);
+      RECT client;
+      GetClientRect(hwnd_, &client);
+      // Painted off screen first, so a busy log does not flicker.
+      HDC mem = CreateCompatibleDC(dc);
+      HBITMAP bmp = CreateCompatibleBitmap(dc, std::max<LONG>(1, client.right),
+                                           std::max<LONG>(1, client.bottom));
+      HGDIOBJ old = SelectObject(mem, bmp);
+      Paint(mem, client);
+      BitBlt(dc, 0, 0, client.right, client.bottom, mem, 0, 0, SRCCOPY);
+      SelectObject(mem, old);
+      DeleteObject(bmp);
+      DeleteDC(mem);
+      EndPaint(hwnd_, &ps);
+      return 0;
+    }
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_SIZE:
+      Resized();
+      return 0;
+    case WM_SETFOCUS:
+      if (OnFocus) OnFocus();
+      return 0;
+    case WM_SETFONT:
+      SetFont(reinterpret_cast<HFONT>(W));
+      return 0;
+    case WM_GETFONT:
+      return reinterpret_cast<LRESULT>(font_);
+    case WM_TIMER:
+      if (W == kFrameTimer) Flush();
+      return 0;
+    case kFlushMessage:
+      Flush();
+      return 0;
+    case WM_VSCROLL: {
+      SCROLLINFO si{};
+      si.cbSize = sizeof(si);
+      si.fMask = SIF_TRACKPOS;
+      switch (LOWORD(W)) {
+        case SB_LINEUP:
+          layout_.ScrollRows(-1);
+          break;
+        case SB_LINEDOWN:
+          layout_.ScrollRows(1);
+          break;
+        case SB_PAGEUP:
+          layout_.ScrollPages(-1);
+          break;
+        case SB_PAGEDOWN:
+          layout_.ScrollPages(1);
+          break;
+        case SB_TOP:
+          layout_.ScrollToStart();
+          break;
+        case SB_BOTTOM:
+          layout_.ScrollToEnd();
+          break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+          GetScrollInfo(hwnd_, SB_VERT, &si);
+          tracking_ = LOWORD(W) == SB_THUMBTRACK;
+          layout_.ScrollTo(si.nTrackPos);
+          break;
+        case SB_ENDSCROLL:
+          tracking_ = false;
+          break;
+        default:
+          break;
+      }
+      Scrolled();
+      return 0;
+    }
+    case WM_MOUSEWHEEL: {
+      wheel_rest_ += GET_WHEEL_DELTA_WPARAM(W);
+      const int steps = wheel_rest_ / 40;  // three rows a notch
+      wheel_rest_ -= steps * 40;
+      if (steps != 0) {
+        layout_.ScrollRows(-steps);
+        Scrolled();
+      }
+      return 0;
+    }
+    case WM_KEYDOWN:
+      KeyDown(W);
+      return 0;
+    case WM_LBUTTONDOWN:
+      ::SetFocus(hwnd_);
+      SetCapture(hwnd_);
+      layout_.Press(PositionAt(GET_X_LPARAM(L), GET_Y_LPARAM(L)), (W & MK_SHIFT) != 0);
+      dragging_ = true;
+      InvalidateRect(hwnd_, nullptr, FALSE);
+      return 0;
+    case WM_MOUSEMOVE: {
+      if (!dragging_) return 0;
+      RECT r;
+      GetClientRect(hwnd_, &r);
+      int y = GET_Y_LPARAM(L);
+      // Dragging past the top or bottom edge scrolls.
+      if (y < 0) {
+        layout_.ScrollRows(-1);
+        SyncScrollBar();
+      } else if (y >= r.bottom) {
+        layout_.ScrollRows(1);
+        SyncScrollBar();
+      }
+      y = std::clamp(y, 0, std::max(0, static_cast<int>(r.bottom) - 1));
+      layout_.DragTo(PositionAt(GET_X_LPARAM(L), y));
+      InvalidateRect(hwnd_, nullptr, FALSE);
+      return 0;
+    }
+    case WM_LBUTTONUP:
+      dragging_ = false;
+      if (GetCapture() == hwnd_) ReleaseCapture();
+      return 0;
+    case WM_CAPTURECHANGED:
+      dragging_ = false;
+      return 0;
+    case WM_LBUTTONDBLCLK:
+      layout_.SelectWord(PositionAt(GET_X_LPARAM(L), GET_Y_LPARAM(L)));
+      dragging_ = false;
+      InvalidateRect(hwnd_, nullptr, FALSE);
+      return 0;
+    case WM_CONTEXTMENU:
+      ContextMenu(GET_X_LPARAM(L), GET_Y_LPARAM(L));
+      return 0;
+    case WM_GETDLGCODE:
+      return DLGC_WANTARROWS;
+    default:
+      return DefWindowProcW(hwnd_, Msg, W, L);
+  }
+}

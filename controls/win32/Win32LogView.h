@@ -1,0 +1,95 @@
+// The log pane's view: a window of our own class that paints only the rows
+// on screen, read straight from the TLogText it shows and converted from
+// Windows-1251 as they are painted. What to show (wrapping, scroll position,
+// following the tail, selection) is TLogLayout's; this window measures
+// characters, paints and forwards input. Appends are taken in at most once
+// per display frame, and repainted only when they change what is on screen.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "controls/ControlTypes.h"
+#include "controls/LogLayout.h"
+#include "controls/LogText.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
+
+class TWin32WindowSystem;
+
+class TWin32LogView {
+ public:
+  TWin32LogView(TWin32WindowSystem& System, HWND Parent);
+  ~TWin32LogView();
+  TWin32LogView(const TWin32LogView&) = delete;
+  TWin32LogView& operator=(const TWin32LogView&) = delete;
+
+  HWND Handle() const { return hwnd_; }
+  // The view behind a window of its class (nullptr for any other).
+  static TWin32LogView* FromHandle(HWND Window);
+
+  void ShowText(const TLogText* Text);
+  // The text shown grew; taken in with the next frame.
+  void TextAppended();
+  void TextCleared();
+  void SetWordWrap(bool Wrap);
+  void SetFont(HFONT Font);
+  void SetBackground(TColor Color);
+  void SetVerticalBar(bool On);
+  std::function<void()> OnFocus;
+
+  // Takes in what was appended now (normally done once per frame).
+  void Flush();
+  bool HasPending() const { return pending_; }
+  long long PaintCount() const { return paints_; }
+  long long FrameCount() const { return frames_; }
+  const TLogLayout& Layout() const { return layout_; }
+  int RowHeight() const { return row_height_; }
+  // The characters of each row on screen, top first, as they are painted.
+  std::vector<std::wstring> PaintedRows() const;
+
+  std::wstring SelectedText() const;
+  void SelectAll();
+  // The selection to the clipboard as Unicode text with CR LF line breaks.
+  void Copy() const;
+
+  // Left and right of the rows.
+  static constexpr int kMargin = 3;
+  static constexpr UINT kCopyCommand = 1;
+  static constexpr UINT kSelectAllCommand = 2;
+
+ private:
+  static constexpr int kFrameMs = 16;
+  static LRESULT CALLBACK Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
+  LRESULT Message(UINT Msg, WPARAM W, LPARAM L);
+
+  void Measure();
+  void Resized();
+  void Scrolled();
+  void SyncScrollBar();
+  void Schedule();
+  void Paint(HDC Dc, const RECT& Area);
+  void ContextMenu(int X, int Y);
+  void KeyDown(WPARAM Key);
+  std::size_t PositionAt(int X, int Y) const;
+
+  TWin32WindowSystem& system_;
+  HWND hwnd_ = nullptr;
+  TLogLayout layout_;
+  HFONT font_ = nullptr;
+  TColor background_ = clWindow;
+  std::array<int, 256> widths_{};
+  int row_height_ = 1;
+  bool pending_ = false;
+  bool scheduled_ = false;
+  bool dragging_ = false;
+  bool tracking_ = false;
+  ULONGLONG last_frame_ = 0;
+  int wheel_rest_ = 0;
+  long long paints_ = 0;
+  long long frames_ = 0;
+};

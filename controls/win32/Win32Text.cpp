@@ -1,0 +1,53 @@
+#include "controls/win32/Win32Text.h"
+
+#include <windows.h>
+
+#include "controls/Cp1251.h"
+
+std::wstring ToWide(std::string_view Text) {
+  if (Text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Text.data(),
+                                    static_cast<int>(Text.size()), nullptr, 0);
+  std::wstring out;
+  if (n > 0) {
+    out.resize(static_cast<std::size_t>(n));
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Text.data(), static_cast<int>(Text.size()),
+                        out.data(), n);
+    return out;
+  }
+  out.reserve(Text.size());
+  for (char c : Text) out += static_cast<wchar_t>(Cp1251Char(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string FromWide(std::wstring_view Text) {
+  if (Text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), out.data(), n,
+                        nullptr, nullptr);
+  }
+  return out;
+}
+
+std::wstring PaintedCp1251(std::string_view Bytes) {
+  std::wstring out;
+  out.reserve(Bytes.size());
+  for (char c : Bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20) out += static_cast<wchar_t>(Cp1251Char(b));
+  }
+  return out;
+}
+
+std::wstring CopiedCp1251(std::string_view Bytes) {
+  std::wstring out;
+  out.reserve(Bytes.size());
+  for (char c : Bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b != 0) out += static_cast<wchar_t>(Cp1251Char(b));
+  }
+  return out;
+}

@@ -1,0 +1,79 @@
+// The window system on the standard Win32 controls: one window per control,
+// placed at the geometry the neutral layout computed. The loop waits on the
+// window messages and on the event that workers signal when they queue a
+// call for the main thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "controls/Controls.h"
+#include "controls/WindowSystem.h"
+#include "runtime/Events.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
+
+class TWin32WindowSystem : public TWindowSystem {
+ public:
+  TWin32WindowSystem();
+  ~TWin32WindowSystem() override;
+
+  std::unique_ptr<TFormPeer> CreatePeer(TForm& Control) override;
+  std::unique_ptr<TControlPeer> CreatePeer(TPanel& Control) override;
+  std::unique_ptr<TControlPeer> CreatePeer(TGroupBox& Control) override;
+  std::unique_ptr<TLabelPeer> CreatePeer(TLabel& Control) override;
+  std::unique_ptr<TControlPeer> CreatePeer(TButton& Control) override;
+  std::unique_ptr<TCheckPeer> CreatePeer(TCheckBox& Control) override;
+  std::unique_ptr<TCheckPeer> CreatePeer(TRadioButton& Control) override;
+  std::unique_ptr<TEditPeer> CreatePeer(TEdit& Control) override;
+  std::unique_ptr<TComboBoxPeer> CreatePeer(TComboBox& Control) override;
+  std::unique_ptr<TMemoPeer> CreatePeer(TMemo& Control) override;
+  std::unique_ptr<TStatusBarPeer> CreatePeer(TStatusBar& Control) override;
+
+  void Run(TForm& MainForm) override;
+  void Terminate() override;
+  bool Terminated() const override { return terminated_; }
+  void ProcessMessages() override;
+  void Wake() override;
+  // A modal loop (a message box, a window being dragged) does not watch
+  // the call queue's event, so a queued call also posts a wake-up.
+  void CallQueued() override { Wake(); }
+  int StartTimer(int IntervalMs, std::function<void()> OnTick) override;
+  void StopTimer(int TimerId) override;
+  void ShowMessageBox(const std::string& Text) override;
+  TRect WorkArea() const override;
+  TSize TextExtent(const TFont& Font, const std::string& Text) const override;
+
+  // The window behind a realised control (nullptr when it has none).
+  static HWND HandleOf(const TControl& Control);
+  // Shared GDI objects, kept for the life of the window system.
+  HFONT Font(const TFont& Font) const;
+  HBRUSH Brush(TColor Color) const;
+  static COLORREF ColorRef(TColor Color);
+  HINSTANCE Instance() const { return instance_; }
+  // Where a control without a parent keeps its window meanwhile.
+  HWND Parking() const { return parking_; }
+  // Handles one message as the loop does: Tab and Shift+Tab move the focus
+  // within a form.
+  void Dispatch(MSG& Message);
+
+ private:
+  static LRESULT CALLBACK MessageProc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
+  void RunQueuedCalls();
+  bool PumpOnce();
+
+  HINSTANCE instance_;
+  HWND messages_ = nullptr;  // timers and wake-ups
+  HWND parking_ = nullptr;
+  std::map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  UINT_PTR next_timer_id_ = 1;
+  bool terminated_ = false;
+  std::atomic<bool> wake_posted_{false};
+  mutable std::map<std::tuple<std::string, int, bool, bool>, HFONT> fonts_;
+  mutable std::map<TColor, HBRUSH> brushes_;
+};

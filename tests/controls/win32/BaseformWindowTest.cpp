@@ -1,0 +1,100 @@
+// The console's own window on the Win32 window system: its caption, every
+// control where the form description puts it, the first focus, the log.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "app/fBase.h"
+#include "app/fBaseDesign.h"
+#include "controls/win32/Win32LogView.h"
+#include "controls/win32/Win32WindowSystem.h"
+#include "tests/controls/win32/Win32Fixture.h"
+
+// Last: its macros (INFINITE among them) must not meet the program's names.
+#include <windows.h>
+
+namespace {
+
+std::wstring Utf16(std::string_view utf8) {
+  std::wstring out(utf8.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    out.data(), static_cast<int>(out.size()));
+  out.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return out;
+}
+
+class BaseformWindow : public Win32Test {
+ protected:
+  void SetUp() override {
+    Win32Test::SetUp();
+    form = std::make_unique<TBaseform>(nullptr);
+    form->Show();
+    ASSERT_TRUE(SpinUntil([&] { return IsWindowVisible(Handle(form.get())) != FALSE; }));
+  }
+  void TearDown() override {
+    form.reset();
+    Win32Test::TearDown();
+  }
+  static HWND Handle(const TControl* c) { return TWin32WindowSystem::HandleOf(*c); }
+  std::unique_ptr<TBaseform> form;
+};
+
+TEST_F(BaseformWindow, OpensWithItsCaptionAndSize) {
+  HWND w = Handle(form.get());
+  EXPECT_EQ(TextOf(w), L"Конфигуратор TORIN5  ДОРМАКС ");
+  RECT client;
+  GetClientRect(w, &client);
+  EXPECT_EQ(client.right, form->ClientWidth());
+  EXPECT_EQ(client.bottom, form->ClientHeight());
+  // Centred in the work area, where the form says it is.
+  RECT outer;
+  GetWindowRect(w, &outer);
+  EXPECT_EQ(outer.left, form->Left());
+  EXPECT_EQ(outer.top, form->Top());
+  // The operator starts on the button the description names.
+  EXPECT_EQ(GetFocus(), Handle(form->BtnETX));
+}
+
+TEST_F(BaseformWindow, EveryControlSitsWhereTheDescriptionPutsIt) {
+  const TFormDesign& design = BaseformDesign();
+  ASSERT_FALSE(design.Controls.empty());
+  for (const TControlDesign& d : design.Controls) {
+    const std::string name(d.Name);
+    SCOPED_TRACE(name);
+    auto* c = dynamic_cast<TControl*>(form->FindComponent(name));
+    ASSERT_NE(c, nullptr);
+    HWND w = Handle(c);
+    ASSERT_NE(w, nullptr);
+    HWND parent = d.Parent.empty()
+                      ? Handle(form.get())
+                      : Handle(dynamic_cast<TControl*>(form->FindComponent(std::string(d.Parent))));
+    EXPECT_EQ(GetParent(w), parent);
+    RECT r;
+    GetWindowRect(w, &r);
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
+    // Aligned controls get their place from the layout; the description
+    // fixes the rest, and a size it leaves out is the control's own.
+    const bool placed = d.Align == alNone;
+    EXPECT_EQ(r.left, placed ? d.Left : c->Left());
+    EXPECT_EQ(r.top, placed ? d.Top : c->Top());
+    EXPECT_EQ(r.right - r.left, d.Width ? d.Width : c->Width());
+    EXPECT_EQ(r.bottom - r.top, d.Height ? d.Height : c->Height());
+    EXPECT_EQ(IsWindowVisible(w) != FALSE, c->Showing());
+    if (!d.Caption.empty() && d.Kind != TDesignKind::Edit && d.Kind != TDesignKind::ComboBox &&
+        d.Kind != TDesignKind::Label) {
+      EXPECT_EQ(TextOf(w), Utf16(d.Caption));
+    }
+  }
+}
+
+TEST_F(BaseformWindow, TheLogPaneShowsWindows1251AsCyrillic) {
+  form->LogAddLine("\xCF\xEE\xF0\xF2 1 [\xE0\xEA\xF2\xE8\xE2\xE5\xED]");  // "Порт 1 [активен]"
+  auto* view = TWin32LogView::FromHandle(Handle(form->MemMess));
+  ASSERT_NE(view, nullptr);
+  ASSERT_TRUE(SpinUntil([&] { return !view->HasPending(); }));
+  ASSERT_FALSE(view->PaintedRows().empty());
+  EXPECT_EQ(view->PaintedRows().front(), L"Порт 1 [активен]");
+}
+
+}  // namespace

@@ -4,10 +4,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "net/IdStackPosix.h"
-
 TIdStack* GlobalStack = nullptr;
-TIdStackClass StackClass = &NewPosixStack;
+TIdStackClass StackClass = &NewPlatformStack;
 
 namespace {
 

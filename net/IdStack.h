@@ -173,3 +173,11 @@ int LiveComponentCount();
 // Called by every networking component's constructor and destructor.
 void IdComponentCreated();
 void IdComponentDestroyed();
+
+// Defined once per platform, beside the platform's stack class.
+// A new stack of the platform's class (what StackClass starts as).
+TIdStack* NewPlatformStack();
+// Whether the process-wide socket start-up has run, and how often it ran
+// (once per process, whatever the number of stacks created).
+bool SocketLibraryStarted();
+int SocketLibraryStartCount();

@@ -95,7 +95,7 @@ int SocketLibraryStartCount() {
   return g_library_start_count.load();
 }
 
-TIdStack* NewPosixStack() {
+TIdStack* NewPlatformStack() {
   return new TIdStackPosix();
 }
 

@@ -27,14 +27,7 @@ class TIdStackPosix : public TIdStack {
   void LocalSocketAddress(TIdStackSocketHandle s, int& family, std::string& ip, int& port) override;
 };
 
-TIdStack* NewPosixStack();
-
 // The WinSock number for an errno value (unlisted values pass unchanged).
 int WinSockErrorOfErrno(int err);
 // The WinSock number for a getaddrinfo result (EAI_...).
 int WinSockErrorOfLookup(int eai, int err);
-
-// Whether the process-wide socket start-up has run, and how often it ran
-// (once per process, whatever the number of stacks created).
-bool SocketLibraryStarted();
-int SocketLibraryStartCount();

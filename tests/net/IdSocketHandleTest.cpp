@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <vector>
 
 #include "net/IdComponent.h"
 #include "net/IdSocketHandle.h"
-#include "net/IdStackPosix.h"
 #include "tests/net/NetTestSupport.h"
 
 using nettest::UdpPeer;
@@ -15,20 +12,20 @@ using nettest::UdpPeer;
 namespace {
 
 // A stack that counts binds, in the order the ports were asked for.
-class TBindCountingStack : public TIdStackPosix {
+class TBindCountingStack : public TPlatformStack {
  public:
   int BindSocket(TIdStackSocketHandle s, int family, const std::string& ip, int port) override {
     ports.push_back(port);
-    return TIdStackPosix::BindSocket(s, family, ip, port);
+    return TPlatformStack::BindSocket(s, family, ip, port);
   }
   int SendToAddress(TIdStackSocketHandle s, const void* buffer, int length, int flags,
                     const std::string& ip, int port) override {
-    const int r = TIdStackPosix::SendToAddress(s, buffer, length, flags, ip, port);
+    const int r = TPlatformStack::SendToAddress(s, buffer, length, flags, ip, port);
     return shortSend && r > 0 ? r - 1 : r;
   }
   int CloseSocketHandle(TIdStackSocketHandle s) override {
     ++closes;
-    return TIdStackPosix::CloseSocketHandle(s);
+    return TPlatformStack::CloseSocketHandle(s);
   }
   std::vector<int> ports;
   int closes = 0;
@@ -56,10 +53,7 @@ class BindingTest : public ::testing::Test {
 
   // Port the bound socket really has, as the system reports it.
   static int BoundPort(const TIdSocketHandle& b) {
-    sockaddr_in a{};
-    socklen_t n = sizeof a;
-    if (::getsockname(b.SocketHandle(), reinterpret_cast<sockaddr*>(&a), &n) != 0) return -1;
-    return ntohs(a.sin_port);
+    return nettest::sys::LocalPort(b.SocketHandle());
   }
 
   TIdStackClass saved_ = nullptr;

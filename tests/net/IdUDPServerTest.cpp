@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "net/IdStackPosix.h"
 #include "net/IdUDPServer.h"
 #include "tests/net/NetTestSupport.h"
 
@@ -31,7 +25,7 @@ struct Got {
   int port = 0;
   TIdSocketHandle* binding = nullptr;
   TObject* sender = nullptr;
-  pid_t thread = 0;
+  decltype(CurrentThreadId()) thread = 0;
 };
 
 class ServerTest : public ::testing::Test {
@@ -77,10 +71,7 @@ class ServerTest : public ::testing::Test {
   }
 
   static int BroadcastOption(const TIdSocketHandle* b) {
-    int value = -1;
-    socklen_t n = sizeof value;
-    if (::getsockopt(b->SocketHandle(), SOL_SOCKET, SO_BROADCAST, &value, &n) != 0) return -1;
-    return value;
+    return nettest::sys::BroadcastOption(b->SocketHandle());
   }
 
   int port_ = 0;
@@ -92,7 +83,7 @@ class ServerTest : public ::testing::Test {
 };
 
 TIdStack* NewFailingLookupStack() {
-  struct Stack : TIdStackPosix {
+  struct Stack : TPlatformStack {
     std::string LookupHost(const std::string&) override { RaiseSocketErrorCode(11001); }
   };
   return new Stack();
@@ -333,50 +324,6 @@ TEST_F(ServerTest, DatagramIsDeliveredWithTheBindingThatHoldsItsSocketNow) {
   EXPECT_EQ(first->RemotePort(), client.port());
 }
 
-namespace {
-std::atomic<int> g_signals{0};
-void CountSignal(int) {
-  g_signals.fetch_add(1);
-}
-}  // namespace
-
-TEST_F(ServerTest, SignalsToTheListenerDoNotDelayDeliveries) {
-  struct sigaction counting {};
-  counting.sa_handler = CountSignal;  // no SA_RESTART: the wait is interrupted
-  sigemptyset(&counting.sa_mask);
-  struct sigaction saved {};
-  ASSERT_EQ(::sigaction(SIGUSR1, &counting, &saved), 0);
-  server_->SetActive(true);
-  const pid_t listener = server_->Listener()->ThreadID();
-  std::atomic<bool> stop{false};
-  std::thread signaller([&] {
-    while (!stop) {
-      ::syscall(SYS_tgkill, ::getpid(), listener, SIGUSR1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  UdpPeer client;
-  long long slowest = 0;
-  bool delivered = true;
-  for (int i = 0; i < 10 && delivered; ++i) {
-    const int before = g_signals.load();
-    // A signal lands in the idle wait before each datagram.
-    PumpUntil([&] { return g_signals.load() > before + 1; });
-    const auto sent = Clock::now();
-    delivered =
-        client.SendTo(port_, "d" + std::to_string(i)) && WaitCount(static_cast<std::size_t>(i) + 1);
-    slowest = std::max(slowest, MillisSince(sent));
-  }
-  stop = true;
-  signaller.join();
-  ::sigaction(SIGUSR1, &saved, nullptr);
-  ASSERT_TRUE(delivered);
-  EXPECT_GT(g_signals.load(), 10);
-  // An interrupted wait that idled out its second would show here.
-  EXPECT_LT(slowest, 500);
-  EXPECT_EQ(At(9).data, "d9");
-}
-
 TEST_F(ServerTest, ThreadedEventRunsTheHandlerOnTheListenerThread) {
   server_->SetThreadedEvent(true);
   then_ = [this](TIdSocketHandle& b) { server_->SendText(b.RemoteIP(), b.RemotePort(), "\n"); };
@@ -476,9 +423,9 @@ TEST_F(ServerTest, ListenerIdlesWhenItsWaitFailsAndStillEndsPromptly) {
   // The socket goes away under the running listener: it has nothing left to
   // wait on from now on.
   server_->Bindings().Items(0)->ReleaseSocket();
-  const std::clock_t cpuStart = std::clock();
+  const double cpuStart = nettest::sys::ProcessCpuSeconds();
   nettest::PumpFor(1500);
-  const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+  const double cpuSeconds = nettest::sys::ProcessCpuSeconds() - cpuStart;
   // A listener retrying the failed wait at once would burn a core here.
   EXPECT_LT(cpuSeconds, 0.3);
   EXPECT_FALSE(listener->Finished());

@@ -1,14 +1,8 @@
 // Helpers of the networking tests: a plain loopback UDP peer written with
-// BSD calls only (so it does not depend on the code under test), free port
-// discovery, and waiting loops that keep the main thread's marshalled calls
-// running.
+// the platform's own calls only (so it does not depend on the code under
+// test), free port discovery, and waiting loops that keep the main thread's
+// marshalled calls running.
 #pragma once
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +12,9 @@
 #include <vector>
 
 #include "runtime/Thread.h"
+
+// After the runtime: the platform file brings the system headers.
+#include "NetTestPlatform.h"
 
 namespace nettest {
 
@@ -56,15 +53,12 @@ struct Datagram {
 class UdpPeer {
  public:
   explicit UdpPeer(int port = 0) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
-    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    socklen_t n = sizeof a;
-    if (ok_ && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-      port_ = ntohs(a.sin_port);
+    fd_ = sys::OpenUdp();
+    ok_ = fd_ >= 0 && sys::Bind(fd_, port, true);
+    if (ok_) port_ = sys::LocalPort(fd_);
   }
   ~UdpPeer() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) sys::Close(fd_);
   }
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
@@ -73,37 +67,17 @@ class UdpPeer {
   int fd() const { return fd_; }
   int port() const { return port_; }
 
-  bool SendTo(int port, const std::string& data) const {
-    sockaddr_in a = Loopback(port);
-    return ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
-           static_cast<ssize_t>(data.size());
-  }
+  bool SendTo(int port, const std::string& data) const { return sys::SendTo(fd_, port, data); }
 
   // The next datagram within timeoutMs, if any.
   std::optional<Datagram> Receive(int timeoutMs) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+    if (!sys::Readable(fd_, timeoutMs)) return std::nullopt;
     std::vector<char> buf(70000);
-    sockaddr_in from{};
-    socklen_t n = sizeof from;
-    const ssize_t r =
-        ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &n);
-    if (r < 0) return std::nullopt;
     Datagram d;
+    const int r = sys::ReceiveFrom(fd_, buf.data(), static_cast<int>(buf.size()), d.ip, d.port);
+    if (r < 0) return std::nullopt;
     d.data.assign(buf.data(), static_cast<std::size_t>(r));
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    d.ip = text;
-    d.port = ntohs(from.sin_port);
     return d;
-  }
-
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
   }
 
  private:
@@ -114,12 +88,9 @@ class UdpPeer {
 
 // Whether a UDP port can be bound on every interface right now.
 inline bool PortIsFree(int port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  if (fd >= 0) ::close(fd);
+  const int fd = sys::OpenUdp();
+  const bool ok = fd >= 0 && sys::Bind(fd, port, false);
+  if (fd >= 0) sys::Close(fd);
   return ok;
 }
 

@@ -11,7 +11,12 @@
 #include <span>
 #include <thread>
 
+// The system headers of Windows spell the same value as a macro; whichever
+// comes first, the name means 0xFFFFFFFF.
+#pragma push_macro("INFINITE")
+#undef INFINITE
 inline constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
+#pragma pop_macro("INFINITE")
 
 enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
 

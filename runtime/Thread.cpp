@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
-#include <semaphore>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -14,9 +15,36 @@ namespace {
 // Static initialisation runs on the thread that enters main.
 const std::thread::id g_main_thread = std::this_thread::get_id();
 
+// Signalled once the main thread has run a call. Not std::binary_semaphore:
+// the C++ library of the Windows build can miss its release and leave the
+// worker asleep for good.
+class CallDone {
+ public:
+  // Notifies under the lock: the worker may destroy this object as soon as
+  // it sees done_, which it cannot before the lock is let go.
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    cv_.notify_one();
+  }
+  bool try_acquire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
+  void acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+};
+
 struct QueuedCall {
   TPendingCall* record;
-  std::binary_semaphore* done;
+  CallDone* done;
 };
 
 struct CallQueue {
@@ -247,7 +275,7 @@ void TThread::RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal) {
   TPendingCall record;
   record.Thread = this;
   record.Method = std::move(method);
-  std::binary_semaphore done(0);
+  CallDone done;
   {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
     auto& pending = Queue().PendingCalls;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "runtime/Events.h"
+
 // Comm event mask bits.
 inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
 inline constexpr std::uint32_t EV_RXFLAG = 0x0002;

@@ -1,0 +1,111 @@
+// The component on the Win32 device against a real line: COM1 is a
+// pseudo-terminal whose other end the driver that started this program
+// plays. The two sides keep step through this program's output lines and
+// the bytes on the line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "../SerialTestSupport.h"
+
+namespace {
+
+constexpr int kRate = 19200;
+constexpr int kPings = 20;  // as many as the driver sends
+
+void Say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string AllBytes() {
+  std::string s;
+  for (int i = 0; i < 256; ++i) s += static_cast<char>(i);
+  return s;
+}
+
+std::string OpenError(TVaComm& comm) {
+  try {
+    comm.Open();
+  } catch (const EVaCommError& e) {
+    return e.what();
+  }
+  return "(nothing raised)";
+}
+
+TEST(ComLine, APortWithoutADeviceIsNamed) {
+  TVaComm comm(nullptr);
+  comm.SetPortNum(7);
+  EXPECT_EQ(OpenError(comm), "Specified device not found (COM7).");
+  EXPECT_FALSE(comm.IsOpen());
+}
+
+TEST(ComLine, BytesGoBothWaysAtTheRateSet) {
+  TVaComm comm(nullptr);
+  comm.SetPortNum(1);
+  comm.SetUserBaudrate(kRate);
+  comm.SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
+  enum { kCollect, kLeave, kEcho } mode = kCollect;
+  std::string got;
+  std::vector<int> leftCounts;
+  int echoed = 0;
+  comm.OnRxChar = [&](TObject*, std::int32_t count) {
+    if (mode == kLeave) {
+      leftCounts.push_back(count);  // unread: they must be reported again
+      return;
+    }
+    const std::string bytes = comm.ReadText();
+    if (mode == kEcho) {
+      comm.WriteText(bytes);
+      echoed += static_cast<int>(bytes.size());
+    } else {
+      got += bytes;
+    }
+  };
+  HookRecorder hook;
+  ASSERT_EQ(OpenError(comm), "(nothing raised)");
+  // What the console does at open; a line without modem control takes it.
+  comm.SetDTR(true);
+  comm.SetRTS(true);
+  EXPECT_FALSE(comm.GetModemState(2));
+  Say("OPEN " + std::to_string(kRate));
+
+  // Device to program: every byte value, a zero byte and 0xFF among them.
+  EXPECT_TRUE(PumpUntil([&] { return got.size() >= 256; }, 20s)) << got.size();
+  EXPECT_EQ(got, AllBytes());
+
+  // Program to device, through the background writer.
+  mode = kLeave;
+  const std::string all = AllBytes();
+  ASSERT_TRUE(comm.WriteText(std::string(all.rbegin(), all.rend())));
+  Say("SENT");
+
+  // The driver sends three bytes next; left unread, they come again.
+  EXPECT_TRUE(PumpUntil([&] { return leftCounts.size() >= 2; }, 20s));
+  ASSERT_GE(leftCounts.size(), 1u);
+  EXPECT_EQ(leftCounts.front(), 3);
+  EXPECT_EQ(leftCounts.back(), 3);
+  EXPECT_EQ(comm.ReadText(), "abc");
+
+  mode = kEcho;
+  Say("ECHO");
+  EXPECT_TRUE(PumpUntil([&] { return echoed >= kPings; }, 60s)) << echoed;
+
+  // Idle with the port open: the monitor and the writer wait, the main
+  // thread sleeps. A figure for the record, not a bound.
+  const double cpu = ProcessCpuSeconds();
+  const auto start = SteadyClock::now();
+  std::this_thread::sleep_for(2s);
+  const double wall = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  std::printf("idle with the port open: %.2f%% of one core\n",
+              100 * (ProcessCpuSeconds() - cpu) / wall);
+
+  comm.Close();
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_TRUE(hook.Messages().empty()) << hook.Messages().front();
+  Say("DONE");
+}
+
+}  // namespace

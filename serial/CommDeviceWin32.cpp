@@ -52,7 +52,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 // Bytes a report left unread are reported again this much later.
 constexpr auto kRxRecheck = std::chrono::milliseconds(10);
-// How often a device whose own event wait does not work is looked at.
+// How often a device whose own event wait does not work is looked at, when
+// a pending read cannot tell of received bytes, or for line changes.
 constexpr DWORD kPollMs = 5;
 // How long one read of the modem lines answers for them: the console asks for
 // four lines one after another every 5 ms, and on USB adapters each read is a
@@ -134,6 +135,13 @@ class Win32CommDevice final : public CommDevice {
   std::uint32_t SystemWaitEnded(std::uint32_t wanted);
   // Ends a transfer on its record before the record may go.
   void EndTransfer(OVERLAPPED& ov);
+  // Starts the one-byte read that ends when a byte arrives; true when it
+  // ended at once. probe_lock_ held.
+  bool IssueProbe();
+  // Takes the result of the ended probe; probe_lock_ held.
+  void ReapProbe(bool wait);
+  // The byte the probe took, counted as waiting.
+  DWORD HeldCount();
 
   // Shared by every call; Close takes it exclusively, so the handle is never
   // closed under a call in progress.
@@ -177,6 +185,19 @@ class Win32CommDevice final : public CommDevice {
   DWORD kept_errors_ = 0;
   DWORD rx_seen_ = 0;
 
+  // On a device whose event wait does not work, a one-byte read kept
+  // pending tells of received bytes without looking again and again; the
+  // byte it takes is the next one Read returns. A device that ends such a
+  // read at once with nothing is looked at every kPollMs instead.
+  std::mutex probe_lock_;
+  HANDLE probe_event_ = nullptr;
+  OVERLAPPED probe_ov_{};
+  std::uint8_t probe_byte_ = 0;
+  bool probe_pending_ = false;
+  bool held_ = false;
+  std::uint8_t held_byte_ = 0;
+  std::atomic<bool> probe_works_{true};
+
   std::mutex lines_lock_;
   std::atomic<bool> no_modem_lines_{false};
   bool lines_cached_ = false;
@@ -186,13 +207,13 @@ class Win32CommDevice final : public CommDevice {
 
 Win32CommDevice::~Win32CommDevice() {
   Close();
-  for (HANDLE e : {read_event_, write_event_, wait_event_}) {
+  for (HANDLE e : {read_event_, write_event_, wait_event_, probe_event_}) {
     if (e) ::CloseHandle(e);
   }
 }
 
 bool Win32CommDevice::Init() {
-  for (HANDLE* e : {&read_event_, &write_event_, &wait_event_}) {
+  for (HANDLE* e : {&read_event_, &write_event_, &wait_event_, &probe_event_}) {
     *e = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!*e) return Failed();
   }
@@ -222,6 +243,10 @@ void Win32CommDevice::Close() {
     std::lock_guard write_guard(write_lock_);
     if (write_pending_) EndTransfer(write_ov_);
   }
+  {
+    std::lock_guard probe_guard(probe_lock_);
+    if (probe_pending_) EndTransfer(probe_ov_);
+  }
   ::PurgeComm(handle_, PURGE_TXCLEAR | PURGE_TXABORT);
   ::CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
@@ -229,7 +254,8 @@ void Win32CommDevice::Close() {
   // on in this object until it goes.
   if (wait_pending_) ::WaitForSingleObject(wait_event_, kCancelWaitMs);
   if (write_pending_) ::WaitForSingleObject(write_event_, kCancelWaitMs);
-  wait_pending_ = write_pending_ = false;
+  if (probe_pending_) ::WaitForSingleObject(probe_event_, kCancelWaitMs);
+  wait_pending_ = write_pending_ = probe_pending_ = false;
 }
 
 bool Win32CommDevice::SetCommState(const CommDcb& dcb) {
@@ -328,15 +354,16 @@ std::uint32_t Win32CommDevice::PollEvents(std::uint32_t wanted) {
     return wanted & EV_ERR;
   }
   std::uint32_t events = 0;
+  const DWORD in = stat.cbInQue + HeldCount();
   {
     std::lock_guard guard(stat_lock_);
     kept_errors_ |= errors;
-    if (stat.cbInQue > rx_seen_) events |= EV_RXCHAR;
-    rx_seen_ = stat.cbInQue;
+    if (in > rx_seen_) events |= EV_RXCHAR;
+    rx_seen_ = in;
   }
   if (errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) events |= EV_ERR;
   if (errors & CE_BREAK) events |= EV_BREAK;
-  const bool full = stat.cbInQue >= rx80_threshold_.load();
+  const bool full = in >= rx80_threshold_.load();
   if (full && !rx80_reported_) events |= EV_RX80FULL;
   rx80_reported_ = full;
   if ((wanted & kLineEvents) && !no_modem_lines_.load()) {
@@ -381,6 +408,45 @@ std::uint32_t Win32CommDevice::SystemWaitEnded(std::uint32_t wanted) {
   return 0;
 }
 
+DWORD Win32CommDevice::HeldCount() {
+  std::lock_guard guard(probe_lock_);
+  return held_ ? 1 : 0;
+}
+
+bool Win32CommDevice::IssueProbe() {
+  ::ResetEvent(probe_event_);
+  probe_ov_ = OVERLAPPED{};
+  probe_ov_.hEvent = probe_event_;
+  DWORD n = 0;
+  if (!::ReadFile(handle_, &probe_byte_, 1, &n, &probe_ov_)) {
+    if (::GetLastError() == ERROR_IO_PENDING) {
+      probe_pending_ = true;
+      return false;
+    }
+    probe_works_.store(false);  // what fails here, the next look reports
+    return true;
+  }
+  probe_pending_ = true;
+  ReapProbe(false);
+  return true;
+}
+
+void Win32CommDevice::ReapProbe(bool wait) {
+  if (!probe_pending_) return;
+  DWORD n = 0;
+  if (!::GetOverlappedResult(handle_, &probe_ov_, &n, wait)) {
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_IO_INCOMPLETE) return;
+    if (err != ERROR_OPERATION_ABORTED) probe_works_.store(false);
+  } else if (n == 1) {
+    held_ = true;
+    held_byte_ = probe_byte_;
+  } else if (!wait) {
+    probe_works_.store(false);  // the read does not wait for bytes here
+  }
+  probe_pending_ = false;
+}
+
 CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
   std::shared_lock guard(lock_);
   if (!Open()) {
@@ -402,10 +468,18 @@ CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
         events = SystemWaitEnded(wanted);
       }
     }
-    if (events == 0) {
+    bool look = false;  // the probe has ended: no need to wait
+    bool probing = false;
+    if (poll_mode_ && !hung_up_ && probe_works_.load()) {
+      std::lock_guard probe_guard(probe_lock_);
+      if (!probe_pending_ && !held_) look = IssueProbe();
+      probing = probe_pending_;
+    }
+    if (events == 0 && !look) {
       DWORD timeout = INFINITE;
       if (!hung_up_) {
-        if (poll_mode_) timeout = kPollMs;
+        const bool linesWatched = (wanted & kLineEvents) && !no_modem_lines_.load();
+        if (poll_mode_ && (!probing || linesWatched || tx_pending_.load())) timeout = kPollMs;
         if (rx_waiting_) {
           const auto left =
               std::chrono::ceil<std::chrono::milliseconds>(rx_recheck_at_ - Clock::now()).count();
@@ -413,22 +487,31 @@ CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
           timeout = std::min(timeout, until);
         }
       }
-      const HANDLE handles[2] = {wakeHandle, wait_event_};
-      const DWORD r = ::WaitForMultipleObjects(wait_pending_ ? 2 : 1, handles, FALSE, timeout);
+      HANDLE handles[3] = {wakeHandle};
+      DWORD count = 1;
+      const DWORD waitIndex = wait_pending_ ? count : MAXDWORD;
+      if (wait_pending_) handles[count++] = wait_event_;
+      const DWORD probeIndex = probing ? count : MAXDWORD;
+      if (probing) handles[count++] = probe_event_;
+      const DWORD r = ::WaitForMultipleObjects(count, handles, FALSE, timeout);
       if (r == WAIT_OBJECT_0) return CommWait::Woken;
       if (r == WAIT_FAILED) {
         Failed();
         return CommWait::Failed;
       }
-      if (r == WAIT_OBJECT_0 + 1) {
+      if (r == WAIT_OBJECT_0 + probeIndex) {
+        std::lock_guard probe_guard(probe_lock_);
+        ReapProbe(false);  // unless a read has taken it meanwhile
+      }
+      if (r == WAIT_OBJECT_0 + waitIndex) {
         wait_pending_ = false;
         DWORD n = 0;
         const bool ok = ::GetOverlappedResult(handle_, &wait_ov_, &n, FALSE);
         events = ok && wait_events_ != 0 ? wait_events_ & wanted : SystemWaitEnded(wanted);
       }
       if (hung_up_ && events == 0) continue;
-      if (poll_mode_ && !hung_up_) events |= PollEvents(wanted);
     }
+    if (poll_mode_ && !hung_up_) events |= PollEvents(wanted);
     // Bytes left unread are reported again a while later: should they fill
     // the input queue, the line is throttled and no new byte, so no new
     // report, would ever come.
@@ -437,10 +520,11 @@ CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
       COMSTAT stat;
       rx_waiting_ = false;
       if (ReadStat(errors, stat)) {
+        const DWORD in = stat.cbInQue + HeldCount();
         std::lock_guard stat_guard(stat_lock_);
         kept_errors_ |= errors;
-        rx_seen_ = stat.cbInQue;
-        if (stat.cbInQue > 0) events |= wanted & EV_RXCHAR;
+        rx_seen_ = in;
+        if (in > 0) events |= wanted & EV_RXCHAR;
       }
     }
     if (events != 0) {
@@ -461,14 +545,33 @@ long Win32CommDevice::Read(void* buffer, std::size_t count) {
     return -1;
   }
   std::lock_guard read_guard(read_lock_);
+  // Held across the read: a probe started meanwhile would take the next
+  // byte out of order. A probe still waiting is first in line for the next
+  // byte, so nothing more is read now; the byte it gets is reported anew.
+  // It is not cancelled from here: on some systems its end needs the thread
+  // that started it, which may be waiting for this lock.
+  std::lock_guard probe_guard(probe_lock_);
+  DWORD held = 0;
+  if (held_ && count > 0) {
+    *static_cast<std::uint8_t*>(buffer) = held_byte_;
+    held_ = false;
+    held = 1;
+  }
+  auto taken = [this](DWORD n) {
+    std::lock_guard stat_guard(stat_lock_);
+    rx_seen_ -= std::min(rx_seen_, n);
+    return static_cast<long>(n);
+  };
+  if (count == held || probe_pending_) return taken(held);
   OVERLAPPED ov{};
   ov.hEvent = read_event_;
   ::ResetEvent(read_event_);
   DWORD n = 0;
-  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD));
-  if (!::ReadFile(handle_, buffer, want, &n, &ov)) {
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count - held, MAXDWORD));
+  if (!::ReadFile(handle_, static_cast<std::uint8_t*>(buffer) + held, want, &n, &ov)) {
     const DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING) {
+      if (held > 0) return taken(held);  // the failure is reported next time
       SetErrno(err);
       return -1;
     }
@@ -477,19 +580,20 @@ long Win32CommDevice::Read(void* buffer, std::size_t count) {
     ::CancelIoEx(handle_, &ov);
     if (!::GetOverlappedResult(handle_, &ov, &n, TRUE)) {
       const DWORD end = ::GetLastError();
-      if (end != ERROR_OPERATION_ABORTED) {
+      if (end != ERROR_OPERATION_ABORTED && held == 0) {
         SetErrno(end);
         return -1;
       }
       n = 0;
     }
   } else if (!::GetOverlappedResult(handle_, &ov, &n, FALSE)) {
-    Failed();
-    return -1;
+    if (held == 0) {
+      Failed();
+      return -1;
+    }
+    n = 0;
   }
-  std::lock_guard stat_guard(stat_lock_);
-  rx_seen_ -= std::min(rx_seen_, n);
-  return static_cast<long>(n);
+  return taken(n + held);
 }
 
 bool Win32CommDevice::IssueWrite() {
@@ -599,6 +703,7 @@ bool Win32CommDevice::ClearCommError(std::uint32_t& errors, CommStat& stat) {
   }
   errors = bits;
   std::memcpy(&stat, &cs, sizeof stat);
+  stat.cbInQue += HeldCount();
   // Bytes taken but not yet handed to the system wait for output too.
   std::lock_guard write_guard(write_lock_);
   if (write_pending_) stat.cbOutQue += static_cast<std::uint32_t>(staged_len_ - staged_off_);

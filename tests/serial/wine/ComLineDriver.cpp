@@ -183,12 +183,13 @@ void Play(Session& s, int master, int slave) {
 
   std::vector<double> rtt;
   for (int i = 0; i < kPings; ++i) {
-    const char byte = static_cast<char>(i == 0 ? 0 : 0xFF - i);
+    const char byte = static_cast<char>(i == 0 ? 0 : 0xFF - i);  // never the closing 'Q'
     const auto start = Clock::now();
     if (::write(master, &byte, 1) != 1 || !s.WaitBytes(1, 5s)) return Fail("no echo");
     rtt.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     if (s.TakeBytes() != std::string(1, byte)) Fail("wrong echo");
   }
+  if (::write(master, "Q", 1) != 1) return Fail("cannot write to the line");
   std::sort(rtt.begin(), rtt.end());
   std::printf("echo round trip over the line, ms: min %.1f median %.1f max %.1f\n", rtt.front(),
               rtt[rtt.size() / 2], rtt.back());

@@ -43,6 +43,16 @@ TEST(ComLine, APortWithoutADeviceIsNamed) {
   EXPECT_FALSE(comm.IsOpen());
 }
 
+// A driver may take a rate it cannot run and keep its old one; the rate
+// read back tells, and the open fails instead of talking garbage.
+TEST(ComLine, ARateTheLineDoesNotTakeIsRefused) {
+  TVaComm comm(nullptr);
+  comm.SetPortNum(1);
+  comm.SetUserBaudrate(56000);
+  EXPECT_EQ(OpenError(comm), WithSystemText("Error writing dcb (87), ", 87));
+  EXPECT_FALSE(comm.IsOpen());
+}
+
 TEST(ComLine, BytesGoBothWaysAtTheRateSet) {
   TVaComm comm(nullptr);
   comm.SetPortNum(1);

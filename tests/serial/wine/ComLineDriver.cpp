@@ -164,6 +164,9 @@ unsigned LineRate(int fd) {
 
 void Play(Session& s, int master, int slave) {
   std::string line;
+  if (!s.WaitLine("DIRECT ", 60s, &line)) return Fail("the program did not write directly");
+  const std::size_t direct = static_cast<std::size_t>(std::atoi(line.c_str() + 7));
+  if (!s.WaitBytes(direct, 10s) || s.TakeBytes() != "direct\r\n") Fail("the direct write differs");
   if (!s.WaitLine("OPEN ", 60s, &line)) return Fail("the program did not open COM1");
   const unsigned asked = static_cast<unsigned>(std::atoi(line.c_str() + 5));
   if (LineRate(slave) != asked) {

@@ -53,6 +53,21 @@ TEST(ComLine, ARateTheLineDoesNotTakeIsRefused) {
   EXPECT_FALSE(comm.IsOpen());
 }
 
+// Without the background writer: the device takes the bytes itself, and
+// the driver reads them before anything else.
+TEST(ComLine, DirectWritesReachTheLine) {
+  TVaComm comm(nullptr);
+  comm.SetPortNum(1);
+  comm.SetUserBaudrate(kRate);
+  comm.SetDirectWrite(true);
+  ASSERT_EQ(OpenError(comm), "(nothing raised)");
+  const std::string text = "direct\r\n";
+  EXPECT_EQ(comm.WriteBuf(text.data(), static_cast<std::int32_t>(text.size())),
+            static_cast<std::int32_t>(text.size()));
+  Say("DIRECT " + std::to_string(text.size()));
+  comm.Close();
+}
+
 TEST(ComLine, BytesGoBothWaysAtTheRateSet) {
   TVaComm comm(nullptr);
   comm.SetPortNum(1);

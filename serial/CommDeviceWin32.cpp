@@ -119,7 +119,7 @@ class Win32CommDevice final : public CommDevice {
  private:
   bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
   // Starts a write of the staged bytes from staged_off_; write_lock_ held.
-  bool IssueWrite();
+  bool StartWrite();
   // Looks at a started write: false with errno when it failed, true
   // otherwise (write_pending_ tells whether it still runs). A short write
   // goes on with the rest. write_lock_ held.
@@ -137,7 +137,7 @@ class Win32CommDevice final : public CommDevice {
   void EndTransfer(OVERLAPPED& ov);
   // Starts the one-byte read that ends when a byte arrives; true when it
   // ended at once. probe_lock_ held.
-  bool IssueProbe();
+  bool StartProbe();
   // Takes the result of the ended probe; probe_lock_ held.
   void ReapProbe(bool wait);
   // The byte the probe took, counted as waiting.
@@ -413,7 +413,7 @@ DWORD Win32CommDevice::HeldCount() {
   return held_ ? 1 : 0;
 }
 
-bool Win32CommDevice::IssueProbe() {
+bool Win32CommDevice::StartProbe() {
   ::ResetEvent(probe_event_);
   probe_ov_ = OVERLAPPED{};
   probe_ov_.hEvent = probe_event_;
@@ -472,7 +472,7 @@ CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
     bool probing = false;
     if (poll_mode_ && !hung_up_ && probe_works_.load()) {
       std::lock_guard probe_guard(probe_lock_);
-      if (!probe_pending_ && !held_) look = IssueProbe();
+      if (!probe_pending_ && !held_) look = StartProbe();
       probing = probe_pending_;
     }
     if (events == 0 && !look) {
@@ -596,7 +596,7 @@ long Win32CommDevice::Read(void* buffer, std::size_t count) {
   return taken(n + held);
 }
 
-bool Win32CommDevice::IssueWrite() {
+bool Win32CommDevice::StartWrite() {
   for (;;) {
     ::ResetEvent(write_event_);
     write_ov_ = OVERLAPPED{};
@@ -630,7 +630,7 @@ bool Win32CommDevice::ReapWrite(bool wait) {
   }
   write_pending_ = false;
   staged_off_ += n;
-  if (staged_off_ < staged_len_ && n > 0) return IssueWrite();
+  if (staged_off_ < staged_len_ && n > 0) return StartWrite();
   return true;
 }
 
@@ -655,7 +655,7 @@ long Win32CommDevice::Write(const void* buffer, std::size_t count) {
                  static_cast<const std::uint8_t*>(buffer) + n);
   staged_len_ = n;
   staged_off_ = 0;
-  if (!IssueWrite()) return -1;
+  if (!StartWrite()) return -1;
   const std::size_t taken = write_pending_ ? n : staged_off_;
   if (taken > 0 && (mask_.load() & EV_TXEMPTY)) tx_pending_.store(true);
   return static_cast<long>(taken);

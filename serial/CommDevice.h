@@ -1,12 +1,15 @@
 // The seam between the serial component and the operating system: one small
 // device class with the comm calls the component needs. The component talks
-// only to this interface; the Linux implementation lives in CommDeviceLinux,
-// and tests put in a scriptable fake through TVaCustomComm::CreateHandle.
+// only to this interface; each system has its implementation in a file of
+// its own (CommDeviceLinux, CommDeviceWin32), and tests put in a scriptable
+// fake through TVaCustomComm::CreateHandle.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "runtime/Events.h"
 
 // Comm event mask bits.
 inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
@@ -164,8 +167,8 @@ class CommDevice {
   // lines, which is a slow transfer on USB adapters.
   virtual bool GetCommModemStatus(std::uint32_t& status) = 0;
 
-  // Discards unsent output and releases the device; later calls fail with
-  // EBADF.
+  // Discards unsent output and releases the device; later calls fail (EBADF
+  // on Linux, ERROR_INVALID_HANDLE on Windows).
   virtual void Close() = 0;
 };
 
@@ -174,9 +177,10 @@ class CommDevice {
 // frame tolerates.
 bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied);
 
-// The calls the device makes on its descriptor besides reading and writing.
-// The defaults are the system's; tests count them, or stand in for a
-// driver's modem lines and counters on a pseudo-terminal.
+// The calls the Linux device makes on its descriptor besides reading and
+// writing. The defaults are the system's; tests count them, or stand in for a
+// driver's modem lines and counters on a pseudo-terminal. The Windows device
+// has no use for them.
 class CommDeviceCalls {
  public:
   virtual ~CommDeviceCalls() = default;
@@ -186,7 +190,8 @@ class CommDeviceCalls {
 };
 
 // Opens the device that path names (a COMn name or a file system path) for
-// exclusive use. Returns null with errno set on failure: ENOENT when the name
-// maps to no device, EBUSY when another program holds it.
+// exclusive use. Returns null with the system's code in errno on failure: 2
+// when the name maps to no device (ENOENT, ERROR_FILE_NOT_FOUND), and when
+// another program holds it EBUSY on Linux, ERROR_ACCESS_DENIED on Windows.
 std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path,
                                            std::shared_ptr<CommDeviceCalls> calls = nullptr);

@@ -1,7 +1,5 @@
 #include "SerialTestSupport.h"
 
-#include <sys/resource.h>
-
 bool PumpUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   const auto deadline = SteadyClock::now() + timeout;
   for (;;) {
@@ -16,11 +14,8 @@ void PumpFor(std::chrono::milliseconds time) {
   while (SteadyClock::now() < deadline) CheckSynchronize(5);
 }
 
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+std::string WithSystemText(const std::string& head, int code) {
+  return head + SystemText(code);
 }
 
 HookRecorder::HookRecorder() {

@@ -1,5 +1,6 @@
 // Helpers shared by the serial component's tests: a main-thread pump, CPU
-// time, and a scriptable fake device with a component that uses it.
+// time, error texts, and a scriptable fake device with a component that uses
+// it. What asks the system lives in one file per platform.
 #pragma once
 
 #include <algorithm>
@@ -29,6 +30,10 @@ bool PumpUntil(const std::function<bool()>& cond,
 void PumpFor(std::chrono::milliseconds time);
 // CPU seconds this process has used so far.
 double ProcessCpuSeconds();
+// The system's text for an error code as the component's messages show it.
+std::string SystemText(int code);
+// head followed by that text.
+std::string WithSystemText(const std::string& head, int code);
 
 // Collects what reaches the application's exception hook while alive.
 class HookRecorder {

@@ -1,9 +1,9 @@
 #include "runtime/Thread.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <iterator>
-#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <vector>

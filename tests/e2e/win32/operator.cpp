@@ -1,10 +1,12 @@
 // Acts on a running console window from another process, as an operator's
 // mouse would: waits for the window, clicks a control found by its caption,
-// closes the window. Captions are given in UTF-8.
-//   t5_operator wait SECONDS | click CAPTION | close
+// closes the window. A caption comes as the hexadecimal digits of its UTF-8
+// bytes, which no code page on the way can garble.
+//   t5_operator wait SECONDS | click CAPTION-IN-HEX | close
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -12,11 +14,16 @@ namespace {
 
 const wchar_t kCaption[] = L"Конфигуратор TORIN5  ДОРМАКС ";
 
-std::wstring Wide(const char* utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
-  out.resize(out.size() - 1);
+std::wstring FromHex(const char* hex) {
+  std::string utf8;
+  for (std::size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
+    const char pair[3] = {hex[i], hex[i + 1], 0};
+    utf8 += static_cast<char>(std::strtoul(pair, nullptr, 16));
+  }
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
 }
 
@@ -62,7 +69,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (verb == "click" && argc > 2) {
-    Search s{Wide(argv[2])};
+    Search s{FromHex(argv[2])};
     EnumChildWindows(form, Match, reinterpret_cast<LPARAM>(&s));
     if (!s.found) {
       std::fprintf(stderr, "no control \"%s\"\n", argv[2]);

@@ -11,6 +11,7 @@ import select
 import socket
 import subprocess
 import sys
+import tempfile
 import termios
 import time
 import tty
@@ -27,10 +28,17 @@ def check(ok, what):
         failures.append(what)
 
 
-def operate(*args):
-    r = subprocess.run(["wine", OPERATOR, *args], capture_output=True, text=True, timeout=60)
-    if r.returncode != 0:
-        print("operator", args, "->", r.returncode, r.stderr.strip(), flush=True)
+def operate(verb, arg=None):
+    args = [verb] if arg is None else [verb, arg.encode("utf-8").hex() if verb == "click" else arg]
+    # Output to a file, not a pipe: Wine's own processes, started by any of
+    # these calls, keep what they inherit open long after the call.
+    with tempfile.TemporaryFile() as err:
+        r = subprocess.run(["wine", OPERATOR, *args], stdout=subprocess.DEVNULL, stderr=err,
+                           timeout=90)
+        if r.returncode != 0:
+            err.seek(0)
+            print("operator", verb, arg, "->", r.returncode, err.read().decode(errors="replace"),
+                  flush=True)
     return r.returncode == 0
 
 
@@ -60,6 +68,12 @@ def until(cond, seconds):
 master, slave = pty.openpty()
 tty.setraw(master)
 tty.setraw(slave)
+# Wine maps its COM ports anew each time its server starts, from this value;
+# the link serves the server already running.
+PORTS = r"HKLM\Software\Wine\Ports"
+subprocess.run(["wine", "reg", "add", PORTS, "/v", "COM1", "/t", "REG_SZ", "/d",
+                os.ttyname(slave), "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+               timeout=60)
 if os.path.lexists(LINK):
     os.unlink(LINK)
 os.symlink(os.ttyname(slave), LINK)
@@ -111,6 +125,8 @@ finally:
         console.kill()
         console.wait()
     os.unlink(LINK)
+    subprocess.run(["wine", "reg", "delete", PORTS, "/v", "COM1", "/f"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     os.close(master)
     os.close(slave)
     peer.close()

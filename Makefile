@@ -165,6 +165,9 @@ windows-prefix:
 	  touch $(WIN_PREFIX)/.t5-ready; \
 	fi
 
+# One Wine server, and the Wine services it starts with, for the whole run,
+# started with their output going nowhere: services started from a test
+# would hold that test's output pipe open, and CTest would wait for it.
 windows-test: $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	@export WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$(WIN_DISPLAY); \
@@ -172,6 +175,7 @@ windows-test: $(WIN_BUILD)/build.ninja
 	Xvfb $(WIN_DISPLAY) -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$$!; \
 	trap 'kill $$xvfb 2>/dev/null; wineserver -k 2>/dev/null' EXIT; \
 	for i in $$(seq 50); do [ -S /tmp/.X11-unix/X$(subst :,,$(WIN_DISPLAY)) ] && break; sleep 0.1; done; \
+	wineserver -p; wine cmd /c exit </dev/null >/dev/null 2>&1; \
 	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 format:

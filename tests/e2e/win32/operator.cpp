@@ -59,21 +59,30 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  const HWND form = FindWindowW(nullptr, kCaption);
-  if (!form) {
-    std::fprintf(stderr, "no console window\n");
-    return 1;
-  }
   if (verb == "close") {
+    const HWND form = FindWindowW(nullptr, kCaption);
+    if (!form) {
+      std::fprintf(stderr, "no console window\n");
+      return 1;
+    }
     PostMessageW(form, WM_CLOSE, 0, 0);
     return 0;
   }
   if (verb == "click" && argc > 2) {
+    // The window may be there before its controls are shown: look again for
+    // up to 20 s.
+    const DWORD limit = GetTickCount() + 20000;
     Search s{FromHex(argv[2])};
-    EnumChildWindows(form, Match, reinterpret_cast<LPARAM>(&s));
-    if (!s.found) {
-      std::fprintf(stderr, "no control \"%s\"\n", argv[2]);
-      return 1;
+    for (;;) {
+      const HWND form = FindWindowW(nullptr, kCaption);
+      if (form && IsWindowVisible(form))
+        EnumChildWindows(form, Match, reinterpret_cast<LPARAM>(&s));
+      if (s.found) break;
+      if (static_cast<int>(GetTickCount() - limit) > 0) {
+        std::fprintf(stderr, "no control \"%s\"\n", argv[2]);
+        return 1;
+      }
+      Sleep(50);
     }
     SendMessageW(s.found, BM_CLICK, 0, 0);
     return 0;

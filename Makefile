@@ -175,7 +175,7 @@ windows-test: $(WIN_BUILD)/build.ninja
 	Xvfb $(WIN_DISPLAY) -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$$!; \
 	trap 'kill $$xvfb 2>/dev/null; wineserver -k 2>/dev/null' EXIT; \
 	for i in $$(seq 50); do [ -S /tmp/.X11-unix/X$(subst :,,$(WIN_DISPLAY)) ] && break; sleep 0.1; done; \
-	wineserver -p; wine cmd /c exit </dev/null >/dev/null 2>&1; \
+	wineserver -p >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1; \
 	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 format:

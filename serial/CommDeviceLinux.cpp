@@ -22,6 +22,7 @@
 
 #include "runtime/Events.h"
 #include "serial/CommDevice.h"
+#include "serial/CommLines.h"
 #include "serial/PortMap.h"
 
 int CommDeviceCalls::Ioctl(int fd, unsigned long request, void* arg) {
@@ -49,10 +50,6 @@ constexpr int kLinePollMs = 10;
 constexpr int kDrainPollMs = 5;
 // The line discipline's input buffer; fuller queues stay in the driver.
 constexpr std::uint32_t kLineDisciplineBuffer = 4096;
-// How long one read of the modem lines answers for them: the console asks for
-// four lines one after another every 5 ms, and on USB adapters each read is a
-// control transfer of its own.
-constexpr auto kLinesFresh = std::chrono::milliseconds(1);
 
 // A device without modem control (a pseudo-terminal) refuses the line calls
 // with one of these; it is a line whose outputs cannot be switched.
@@ -112,11 +109,11 @@ class LinuxCommDevice final : public CommDevice {
   // errno 0 when the device keeps none.
   bool ReadCounters(serial_icounter_struct& counters);
   std::uint32_t ModemBits(int lines) const;
-  // The input lines as modem status bits, from a read less than kLinesFresh
+  // The input lines as modem status bits, from a read less than TModemLines::kFresh
   // old when there is one; a device without modem lines reads 0.
   bool ReadLines(std::uint32_t& bits);
   // Whether the monitor looks for line changes at all.
-  bool LinesWatched() const { return has_counters_.load() == 1 || !no_modem_lines_.load(); }
+  bool LinesWatched() const { return has_counters_.load() == 1 || !lines_.NoModemControl(); }
   // Comm events found when the monitor looks at the device.
   std::uint32_t CollectEvents(std::uint32_t mask, bool rxEdge);
 
@@ -131,13 +128,9 @@ class LinuxCommDevice final : public CommDevice {
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<std::uint32_t> rx80_threshold_{kLineDisciplineBuffer * 8 / 10};
   std::atomic<int> has_counters_{-1};  // -1 unknown, 0 no, 1 yes
-  std::atomic<bool> no_modem_lines_{false};
   bool rs485_enabled_ = false;
 
-  std::mutex lines_lock_;
-  bool lines_cached_ = false;
-  Clock::time_point lines_read_at_{};
-  std::uint32_t cached_lines_ = 0;
+  TModemLines lines_;
 
   // Event monitor's state (one waiting thread at a time).
   bool hung_up_ = false;
@@ -360,24 +353,14 @@ std::uint32_t LinuxCommDevice::ModemBits(int lines) const {
 }
 
 bool LinuxCommDevice::ReadLines(std::uint32_t& bits) {
-  bits = 0;
-  if (no_modem_lines_.load()) return true;
-  std::lock_guard guard(lines_lock_);
-  if (lines_cached_ && Clock::now() - lines_read_at_ < kLinesFresh) {
-    bits = cached_lines_;
-    return true;
-  }
-  int lines = 0;
-  if (!Ioctl(TIOCMGET, &lines)) {
-    if (!NoModemControl(errno)) return false;
-    no_modem_lines_.store(true);  // input lines of such a device read off forever
-    return true;
-  }
-  // Counted from the answer: a slow read still serves the calls right after it.
-  lines_read_at_ = Clock::now();
-  lines_cached_ = true;
-  bits = cached_lines_ = ModemBits(lines);
-  return true;
+  return lines_.Read(bits, [this](std::uint32_t& now) {
+    int lines = 0;
+    if (!Ioctl(TIOCMGET, &lines)) {
+      return NoModemControl(errno) ? TModemLines::Look::NoModemControl : TModemLines::Look::Failed;
+    }
+    now = ModemBits(lines);
+    return TModemLines::Look::Read;
+  });
 }
 
 // EV_RXFLAG, EV_PERR, EV_EVENT1 and EV_EVENT2 never come from here: a tty
@@ -418,8 +401,7 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
         if (now.dcd != was.dcd) events |= EV_RLSD;
         if (events & kLineEvents) {
           // The handler of the change reads the new state, not a cached one.
-          std::lock_guard lines_guard(lines_lock_);
-          lines_cached_ = false;
+          lines_.Forget();
         }
       }
       event_counters_ = now;
@@ -428,7 +410,7 @@ std::uint32_t LinuxCommDevice::CollectEvents(std::uint32_t mask, bool rxEdge) {
   }
   if (watchLines && !counted && has_counters_.load() == 0) {
     std::uint32_t bits = 0;
-    if (ReadLines(bits) && !no_modem_lines_.load()) {
+    if (ReadLines(bits) && !lines_.NoModemControl()) {
       if (lines_known_) {
         const std::uint32_t changed = bits ^ last_lines_;
         if (changed & MS_CTS_ON) events |= EV_CTS;

@@ -6,6 +6,7 @@
 // The seam's constants share their names with the system's macros: its
 // header must be read before the system's.
 #include "serial/CommDevice.h"
+#include "serial/CommLines.h"
 #include <windows.h>
 // clang-format on
 
@@ -55,10 +56,6 @@ constexpr auto kRxRecheck = std::chrono::milliseconds(10);
 // How often a device whose own event wait does not work is looked at, when
 // a pending read cannot tell of received bytes, or for line changes.
 constexpr DWORD kPollMs = 5;
-// How long one read of the modem lines answers for them: the console asks for
-// four lines one after another every 5 ms, and on USB adapters each read is a
-// control transfer of its own.
-constexpr auto kLinesFresh = std::chrono::milliseconds(1);
 // How long Close waits for a cancelled transfer to end.
 constexpr DWORD kCancelWaitMs = 1000;
 constexpr std::uint32_t kDefaultQueue = 4096;
@@ -198,11 +195,7 @@ class Win32CommDevice final : public CommDevice {
   std::uint8_t held_byte_ = 0;
   std::atomic<bool> probe_works_{true};
 
-  std::mutex lines_lock_;
-  std::atomic<bool> no_modem_lines_{false};
-  bool lines_cached_ = false;
-  Clock::time_point lines_read_at_{};
-  std::uint32_t cached_lines_ = 0;
+  TModemLines lines_;
 };
 
 Win32CommDevice::~Win32CommDevice() {
@@ -322,28 +315,17 @@ bool Win32CommDevice::ReadStat(DWORD& errors, COMSTAT& stat) {
 }
 
 bool Win32CommDevice::ReadLines(std::uint32_t& bits) {
-  bits = 0;
-  if (no_modem_lines_.load()) return true;
-  std::lock_guard guard(lines_lock_);
-  if (lines_cached_ && Clock::now() - lines_read_at_ < kLinesFresh) {
-    bits = cached_lines_;
-    return true;
-  }
-  DWORD status = 0;
-  if (!::GetCommModemStatus(handle_, &status)) {
-    const DWORD err = ::GetLastError();
-    if (!NoModemControl(err)) {
+  return lines_.Read(bits, [this](std::uint32_t& now) {
+    DWORD status = 0;
+    if (!::GetCommModemStatus(handle_, &status)) {
+      const DWORD err = ::GetLastError();
+      if (NoModemControl(err)) return TModemLines::Look::NoModemControl;
       SetErrno(err);
-      return false;
+      return TModemLines::Look::Failed;
     }
-    no_modem_lines_.store(true);  // input lines of such a device read off forever
-    return true;
-  }
-  // Counted from the answer: a slow read still serves the calls right after it.
-  lines_read_at_ = Clock::now();
-  lines_cached_ = true;
-  bits = cached_lines_ = status & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
-  return true;
+    now = status & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    return TModemLines::Look::Read;
+  });
 }
 
 std::uint32_t Win32CommDevice::PollEvents(std::uint32_t wanted) {
@@ -366,9 +348,9 @@ std::uint32_t Win32CommDevice::PollEvents(std::uint32_t wanted) {
   const bool full = in >= rx80_threshold_.load();
   if (full && !rx80_reported_) events |= EV_RX80FULL;
   rx80_reported_ = full;
-  if ((wanted & kLineEvents) && !no_modem_lines_.load()) {
+  if ((wanted & kLineEvents) && !lines_.NoModemControl()) {
     std::uint32_t bits = 0;
-    if (ReadLines(bits) && !no_modem_lines_.load()) {
+    if (ReadLines(bits) && !lines_.NoModemControl()) {
       if (lines_known_) {
         const std::uint32_t changed = bits ^ last_lines_;
         if (changed & MS_CTS_ON) events |= EV_CTS;
@@ -478,7 +460,7 @@ CommWait Win32CommDevice::WaitCommEvent(std::uint32_t& mask, TWaitable wake) {
     if (events == 0 && !look) {
       DWORD timeout = INFINITE;
       if (!hung_up_) {
-        const bool linesWatched = (wanted & kLineEvents) && !no_modem_lines_.load();
+        const bool linesWatched = (wanted & kLineEvents) && !lines_.NoModemControl();
         if (poll_mode_ && (!probing || linesWatched || tx_pending_.load())) timeout = kPollMs;
         if (rx_waiting_) {
           const auto left =

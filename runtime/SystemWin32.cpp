@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "runtime/Events.h"
 #include "runtime/Exception.h"
@@ -63,12 +62,11 @@ namespace {
 
 // One wait: the index of the first signalled object, -1 on timeout, -2 with
 // the error in *err when the wait fails.
-int WaitOnce(const std::vector<HANDLE>& handles, DWORD ms, int* err) {
-  const DWORD r =
-      WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, ms);
-  if (r < WAIT_OBJECT_0 + handles.size()) return static_cast<int>(r - WAIT_OBJECT_0);
+int WaitOnce(const HANDLE* handles, DWORD count, DWORD ms, int* err) {
+  const DWORD r = WaitForMultipleObjects(count, handles, FALSE, ms);
+  if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
   // An abandoned mutex is still the caller's now.
-  if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + handles.size()) {
+  if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + count) {
     return static_cast<int>(r - WAIT_ABANDONED_0);
   }
   if (r == WAIT_TIMEOUT) return -1;
@@ -84,14 +82,16 @@ int WaitForAny(std::span<const TWaitable> objects, std::uint32_t ms, int* errorO
     if (errorOut) *errorOut = ERROR_INVALID_PARAMETER;
     return -2;
   }
-  std::vector<HANDLE> handles(objects.size());
-  for (std::size_t i = 0; i < objects.size(); ++i) handles[i] = AsHandle(objects[i]);
+  // On the stack: every wait of every thread comes through here.
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+  const auto count = static_cast<DWORD>(objects.size());
+  for (DWORD i = 0; i < count; ++i) handles[i] = AsHandle(objects[i]);
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   if (style == TWaitStyle::SpinFirst && ms != 0) {
     int r = -1;
     SpinBriefly([&] {
-      r = WaitOnce(handles, 0, errorOut);
+      r = WaitOnce(handles, count, 0, errorOut);
       return r != -1;
     });
     if (r != -1) return r;
@@ -102,7 +102,7 @@ int WaitForAny(std::span<const TWaitable> objects, std::uint32_t ms, int* errorO
       ms = spent >= ms ? 0 : ms - static_cast<std::uint32_t>(spent);
     }
   }
-  return WaitOnce(handles, ms, errorOut);
+  return WaitOnce(handles, count, ms, errorOut);
 }
 
 TWaitResult WaitForWaitable(TWaitable object, std::uint32_t ms, int& errorOut) {

@@ -32,22 +32,25 @@ std::string FromWide(std::wstring_view Text) {
   return out;
 }
 
-std::wstring PaintedCp1251(std::string_view Bytes) {
+namespace {
+
+// The bytes from the lowest value up, as UTF-16.
+std::wstring WideCp1251(std::string_view Bytes, unsigned char Lowest) {
   std::wstring out;
   out.reserve(Bytes.size());
   for (char c : Bytes) {
     const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20) out += static_cast<wchar_t>(Cp1251Char(b));
+    if (b >= Lowest) out += static_cast<wchar_t>(Cp1251Char(b));
   }
   return out;
 }
 
+}  // namespace
+
+std::wstring PaintedCp1251(std::string_view Bytes) {
+  return WideCp1251(Bytes, 0x20);
+}
+
 std::wstring CopiedCp1251(std::string_view Bytes) {
-  std::wstring out;
-  out.reserve(Bytes.size());
-  for (char c : Bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b != 0) out += static_cast<wchar_t>(Cp1251Char(b));
-  }
-  return out;
+  return WideCp1251(Bytes, 1);
 }

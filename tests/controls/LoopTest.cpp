@@ -10,6 +10,7 @@
 #include "runtime/Exception.h"
 #include "runtime/Thread.h"
 #include "tests/controls/Fixture.h"
+#include "tests/controls/Worker.h"
 
 namespace {
 
@@ -88,18 +89,6 @@ TEST_F(Loop, TimersMoveToTheWindowSystemInstalledLater) {
   EXPECT_TRUE(timer.Running());
   EXPECT_TRUE(ws.RunUntil([&] { return ticks > 0; }, 5000));
 }
-
-class Worker : public TThread {
- public:
-  explicit Worker(std::function<void()> call) : TThread(false), call_(std::move(call)) {}
-  ~Worker() override { WaitForExit(); }
-
- protected:
-  void ThreadBody() override { RunOnMainThread(call_); }
-
- private:
-  std::function<void()> call_;
-};
 
 TEST_F(Loop, MarshalledCallsRunFromTheLoopWithoutWaitingForATimer) {
   // A slow timer must not delay the call: the loop sleeps on the call queue.

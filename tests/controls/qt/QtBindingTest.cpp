@@ -26,6 +26,7 @@
 #include "controls/qt/QtWindowSystem.h"
 #include "runtime/Exception.h"
 #include "runtime/Thread.h"
+#include "tests/controls/Worker.h"
 #include "tests/controls/qt/QtFixture.h"
 
 // Fontconfig keeps a cache for the life of the process; under LeakSanitizer
@@ -405,18 +406,6 @@ TEST_F(QtBinding, TimersTickFromTheQtLoop) {
   SpinUntil([] { return false; }, 50);
   EXPECT_EQ(ticks, stopped);
 }
-
-class Worker : public TThread {
- public:
-  explicit Worker(std::function<void()> call) : TThread(false), call_(std::move(call)) {}
-  ~Worker() override { WaitForExit(); }
-
- protected:
-  void ThreadBody() override { RunOnMainThread(call_); }
-
- private:
-  std::function<void()> call_;
-};
 
 TEST_F(QtBinding, WakeFromAWorkerRunsItsCallFromTheQtLoop) {
   std::atomic<bool> ran{false};

@@ -9,6 +9,7 @@
 #include "controls/win32/Win32LogView.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Thread.h"
+#include "tests/controls/Worker.h"
 #include "tests/controls/win32/Win32Fixture.h"
 
 // Last: its macros (INFINITE among them) must not meet the program's names.
@@ -268,18 +269,6 @@ TEST_F(Win32Binding, TabMovesTheFocusAlongTheTabStops) {
     EXPECT_EQ(form->ActiveControl(), s.next);
   }
 }
-
-class Worker : public TThread {
- public:
-  explicit Worker(std::function<void()> call) : TThread(false), call_(std::move(call)) {}
-  ~Worker() override { WaitForExit(); }
-
- protected:
-  void ThreadBody() override { RunOnMainThread(call_); }
-
- private:
-  std::function<void()> call_;
-};
 
 TEST_F(Win32Binding, TheLoopRunsMarshalledCallsAndTimersUntilTheFormCloses) {
   // The worker's call closes the main form, which ends the loop; the loop

@@ -6,21 +6,11 @@ PACKAGES    := cmake ninja-build g++ make pkg-config qt6-base-dev libgtest-dev l
                libbenchmark-dev libzstd-dev fonts-dejavu-core fonts-liberation libqt6svg6 dpkg-dev
 CMAKE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(CI),-DT5_WERROR=ON,)
 
-.PHONY: deps configure build run test bench screenshot demo demo-screenshot package clean format asan tsan fuzz soak \
+.PHONY: deps configure build run-configure run test bench screenshot demo demo-screenshot package clean format asan tsan fuzz soak \
         windows-deps windows windows-prefix windows-test
 
 deps:
-	@missing=""; for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "Installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	  else \
-	    echo "Missing packages. Run:"; echo "  sudo apt-get install -y$$missing"; exit 1; \
-	  fi; \
-	fi
+	@tools/apt-install.sh $(PACKAGES)
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -28,10 +18,17 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: BUILD_TYPE = Release
-run: BUILD = build-release
-run: build
-	./$(BUILD)/app/torin5
+# The console alone, in its own Release build (the tests and benchmarks are
+# not built for it).
+RUN_BUILD := build-release
+RUN_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=Release $(if $(CI),-DT5_WERROR=ON,)
+
+run-configure: deps
+	@cmake -S . -B $(RUN_BUILD) $(RUN_FLAGS) >/dev/null
+
+run: run-configure
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target torin5
+	./$(RUN_BUILD)/app/torin5
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
@@ -43,25 +40,23 @@ bench: build
 # The console with two simulated devices and a UDP peer: COM1 answers command
 # lines, COM2 sends framed requests, datagrams go to port 50000. The
 # simulators end when the console's window is closed.
-demo: configure
-	cmake --build $(BUILD) -j $(JOBS) --target torin5 torin5-devsim
-	@dir=$$(mktemp -d /tmp/torin5-demo-XXXXXX); sim=./$(BUILD)/tools/torin5-devsim; \
-	$$sim --ports $$dir --com 1 --udp 127.0.0.1:50000 >$(BUILD)/demo-com1.log & s1=$$!; \
-	$$sim --ports $$dir --com 2 --packets --rate 4 >$(BUILD)/demo-com2.log & s2=$$!; \
+demo: run-configure
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target torin5 torin5-devsim
+	@dir=$$(mktemp -d /tmp/torin5-demo-XXXXXX); sim=./$(RUN_BUILD)/tools/torin5-devsim; \
+	$$sim --ports $$dir --com 1 --udp 127.0.0.1:50000 >$(RUN_BUILD)/demo-com1.log & s1=$$!; \
+	$$sim --ports $$dir --com 2 --packets --rate 4 >$(RUN_BUILD)/demo-com2.log & s2=$$!; \
 	trap 'kill $$s1 $$s2 2>/dev/null; wait $$s1 $$s2; rm -rf $$dir' EXIT INT TERM; \
 	for i in $$(seq 50); do [ -e $$dir/COM1 ] && [ -e $$dir/COM2 ] && break; sleep 0.1; done; \
 	echo "TORIN5_PORTS=$$dir: COM1 text device, COM2 packet device, UDP peer for port 50000"; \
-	TORIN5_PORTS=$$dir ./$(BUILD)/app/torin5; \
+	TORIN5_PORTS=$$dir ./$(RUN_BUILD)/app/torin5; \
 	kill $$s1 $$s2 2>/dev/null; wait $$s1 $$s2; trap - EXIT; rm -rf $$dir; \
-	echo "== COM1 and UDP"; tail -n 3 $(BUILD)/demo-com1.log; echo "== COM2"; tail -n 3 $(BUILD)/demo-com2.log
+	echo "== COM1 and UDP"; tail -n 3 $(RUN_BUILD)/demo-com1.log; echo "== COM2"; tail -n 3 $(RUN_BUILD)/demo-com2.log
 
 # The Debian package (build-release/torin5_*.deb), from the Release build.
-package: BUILD_TYPE = Release
-package: BUILD = build-release
-package: configure
-	cmake --build $(BUILD) -j $(JOBS) --target torin5 torin5-devsim
-	cd $(BUILD) && cpack -G DEB
-	@ls $(BUILD)/*.deb
+package: run-configure
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target torin5 torin5-devsim
+	cd $(RUN_BUILD) && cpack -G DEB
+	@ls $(RUN_BUILD)/*.deb
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/app/torin5_screenshot $(BUILD)/screenshot.png
@@ -97,7 +92,7 @@ tsan: deps
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := frames roundtrip reception text datagram
 fuzz: deps
-	@command -v clang++ >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev; }
+	@tools/apt-install.sh clang libclang-rt-14-dev
 	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DT5_FUZZ=ON >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
 	@for t in $(FUZZ_TARGETS); do \
@@ -117,47 +112,34 @@ soak: build
 # The native Windows program (build-win/app/torin5.exe), cross-compiled with
 # mingw-w64 for 32-bit Windows, and its test suites run under Wine on a
 # virtual X server. Zstandard comes from its Debian source package, fetched
-# through a private apt list (the system's sources stay as they are).
+# through an apt list of the build's own (the system's sources stay as they
+# are). The suites run as the 32-bit build where Wine's 32-bit half can be
+# installed, and otherwise as a 64-bit build (build-win64) under wine64, the
+# 32-bit tree still built in full.
 WIN_BUILD    := build-win
-WIN_PACKAGES := g++-mingw-w64-i686-posix wine wine32:i386 fonts-wine xvfb googletest python3
-WIN_PREFIX    = $(abspath $(WIN_BUILD))/wineprefix
-WIN_APT       = -o Dir::Etc::SourceList=$(abspath $(WIN_BUILD))/apt/sources.list \
-                -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists=$(abspath $(WIN_BUILD))/apt/lists
+WIN64_BUILD  := build-win64
+WIN_SRC       = $(abspath $(WIN_BUILD))/src
+WIN_CMAKE     = -G Ninja -DCMAKE_BUILD_TYPE=Release -DT5_ZSTD_SOURCE=$(WIN_SRC)/zstd $(if $(CI),-DT5_WERROR=ON,)
+WIN_ENV       = WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 WIN_DISPLAY  ?= :97
+WIN_PREFIX   ?= $(abspath $(WIN_BUILD))/wineprefix
 
 windows-deps: deps
-	@missing=""; for p in $(WIN_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  [ "$$(id -u)" = 0 ] || { echo "Missing packages (as root: make windows-deps):$$missing"; exit 1; }; \
-	  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
-	  echo "Installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
-	@if [ ! -f $(WIN_BUILD)/src/zstd/lib/zstd.h ]; then \
-	  mkdir -p $(WIN_BUILD)/apt/lists/partial $(WIN_BUILD)/src/zstd && \
-	  echo 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main' \
-	    > $(WIN_BUILD)/apt/sources.list && \
-	  apt-get -qq $(WIN_APT) update && \
-	  (cd $(WIN_BUILD)/apt && apt-get -qq $(WIN_APT) source --download-only libzstd 2>/dev/null) && \
-	  tar -xf $(WIN_BUILD)/apt/libzstd_*.orig.tar.xz --strip-components=1 -C $(WIN_BUILD)/src/zstd; \
-	fi
+	@tools/windows-deps.sh $(WIN_SRC)
 
 $(WIN_BUILD)/build.ninja: windows-deps
-	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DT5_ZSTD_SOURCE=$(abspath $(WIN_BUILD))/src/zstd \
-	  $(if $(CI),-DT5_WERROR=ON,) >/dev/null
+	@cmake -S . -B $(WIN_BUILD) $(WIN_CMAKE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 
 windows: $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target torin5
 	@ls -l $(WIN_BUILD)/app/torin5.exe
 
-# The Wine prefix the suites run in: windows placed without a window manager
-# (Wine would otherwise wait for one, 2 s per window closed), and the symbol
-# font the title bars draw with, which Debian's Wine keeps apart.
+# The Wine prefix the suites run in (WIN_PREFIX): windows placed without a
+# window manager (Wine would otherwise wait for one, 2 s per window closed),
+# and the symbol font the title bars draw with, which Debian's Wine keeps
+# apart.
 windows-prefix:
-	@export WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; \
+	@export WINEPREFIX=$(WIN_PREFIX) $(WIN_ENV); \
 	if [ ! -f $(WIN_PREFIX)/.t5-ready ]; then \
 	  wineboot --init >/dev/null 2>&1; wineserver -w; \
 	  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1; wineserver -w; \
@@ -168,18 +150,30 @@ windows-prefix:
 # One Wine server, and the Wine services it starts with, for the whole run,
 # started with their output going nowhere: services started from a test
 # would hold that test's output pipe open, and CTest would wait for it.
-windows-test: $(WIN_BUILD)/build.ninja
-	cmake --build $(WIN_BUILD) -j $(JOBS)
-	@export WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$(WIN_DISPLAY); \
-	$(MAKE) --no-print-directory windows-prefix; \
+windows-test: deps
+	@set -e; mkdir -p $(WIN_BUILD); \
+	tools/windows-deps.sh --test $(WIN_SRC) >$(WIN_BUILD)/deps.log 2>&1 || { cat $(WIN_BUILD)/deps.log; exit 1; }; \
+	sed '$$d' $(WIN_BUILD)/deps.log; abi=$$(tail -n 1 $(WIN_BUILD)/deps.log); \
+	cmake -S . -B $(WIN_BUILD) $(WIN_CMAKE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null; \
+	cmake --build $(WIN_BUILD) -j $(JOBS); \
+	if [ "$$abi" = i686 ]; then dir=$(WIN_BUILD); what="the 32-bit build (i686) under wine32"; \
+	else dir=$(WIN64_BUILD); what="the 64-bit build (x86_64) under wine64, wine32 not installable here"; \
+	  cmake -S . -B $$dir $(WIN_CMAKE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null; \
+	  cmake --build $$dir -j $(JOBS); \
+	fi; \
+	echo "== Windows suites: $$what"; \
+	prefix=$$(realpath $$dir)/wineprefix; \
+	export WINEPREFIX=$$prefix $(WIN_ENV) DISPLAY=$(WIN_DISPLAY); \
+	$(MAKE) --no-print-directory windows-prefix WIN_PREFIX=$$prefix; \
 	Xvfb $(WIN_DISPLAY) -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$$!; \
 	trap 'kill $$xvfb 2>/dev/null; wineserver -k 2>/dev/null' EXIT; \
 	for i in $$(seq 50); do [ -S /tmp/.X11-unix/X$(subst :,,$(WIN_DISPLAY)) ] && break; sleep 0.1; done; \
 	wineserver -p >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1; \
-	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $$dir && ctest --output-on-failure -j $(JOBS) --timeout 600; \
+	echo "== Windows suites passed: $$what"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-release build-asan build-tsan build-fuzz $(WIN_BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD) $(WIN64_BUILD)

@@ -47,6 +47,35 @@ bool MentionsSsi(std::string_view data) {
   return false;
 }
 
+// The text a local lookup gives, or empty when the host cannot tell it: a
+// host whose own name or address cannot be looked up still gets a console.
+template <class F>
+std::string LocalText(F&& lookup) {
+  try {
+    return lookup();
+  } catch (const Exception&) {
+    return std::string();
+  }
+}
+
+// Whether text reads as UTF-8, the encoding of the window's texts.
+bool ReadsAsUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t more = lead < 0x80             ? 0
+                             : (lead & 0xE0) == 0xC0 ? 1
+                             : (lead & 0xF0) == 0xE0 ? 2
+                             : (lead & 0xF8) == 0xF0 ? 3
+                                                     : text.size();
+    if (more >= text.size() - i) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
 template <class T>
 T* Find(const TComponent& owner, std::string_view name) {
   auto* c = dynamic_cast<T*>(owner.FindComponent(std::string(name)));
@@ -227,8 +256,13 @@ void TBaseform::FormCreate(TObject* Sender) {
       NewThread<TUserThread>(false, VaComm, [this](const std::string& line) { LogAddLine(line); });
   ResponderThread = responder_.get();
   responder_->SetPriority(tpNormal);
-  LHostName->SetCaption(LHostName->Caption() + UDPServer->LocalComputerName());
-  LHostAddress->SetCaption(LHostAddress->Caption() + GlobalStack->FirstLocalAddress());
+  // A system that gives the name in its single-byte code page (a Cyrillic
+  // computer name) gives it in Windows-1251, like every text of the console.
+  std::string host = LocalText([this] { return UDPServer->LocalComputerName(); });
+  if (!ReadsAsUtf8(host)) host = Cp1251ToUtf8(host);
+  LHostName->SetCaption(LHostName->Caption() + host);
+  LHostAddress->SetCaption(LHostAddress->Caption() +
+                           LocalText([] { return GlobalStack->FirstLocalAddress(); }));
   EdPort->SetText(IntToStr(UDPServer->DefaultPort()));
   LBufferSize->SetCaption(LBufferSize->Caption() + IntToStr(UDPServer->BufferSize()));
 }

@@ -216,4 +216,62 @@ TEST_F(NetConsole, FailuresStaySilent) {
   EXPECT_TRUE(ws.Messages().empty());
 }
 
+// Stacks of hosts that cannot tell their own address.
+enum OddHost { kUnknownName, kNameWithoutAddress, kNoName, kCyrillicName };
+
+template <OddHost Host>
+TIdStack* NewOddHostStack() {
+  struct Stack : TPlatformStack {
+    std::string LocalHostName() override {
+      if (Host == kNoName) return std::string();
+      // In the system's single-byte code page, as a Windows host gives it.
+      if (Host == kCyrillicName) return "\xCF\xCA-1";
+      return TPlatformStack::LocalHostName();
+    }
+    void FillLocalAddresses() override {
+      LocalAddressList().Clear();
+      if (Host != kNameWithoutAddress) RaiseSocketErrorCode(Id_WSAHOST_NOT_FOUND);
+    }
+  };
+  return new Stack();
+}
+
+TEST(NetConsoleStart, AHostWhoseAddressCannotBeLookedUpStartsWithTheRestFilledIn) {
+  struct Case {
+    const char* name;
+    TIdStackClass stack;
+    std::string host_name;
+  };
+  const Case cases[] = {
+      {"a name the resolver does not know", &NewOddHostStack<kUnknownName>,
+       nettest::sys::HostName()},
+      {"a name without an address", &NewOddHostStack<kNameWithoutAddress>,
+       nettest::sys::HostName()},
+      {"no name at all", &NewOddHostStack<kNoName>, ""},
+      {"a Cyrillic name", &NewOddHostStack<kCyrillicName>, "ПК-1"},
+  };
+  const TIdStackClass saved = StackClass;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StackClass = c.stack;
+    THeadlessWindowSystem ws;
+    SetWindowSystem(&ws);
+    auto form = std::make_unique<TBaseform>(nullptr);
+    form->Show();
+    EXPECT_EQ(form->LHostName->Caption(), "Имя ПК:" + c.host_name);
+    EXPECT_EQ(form->LHostAddress->Caption(), "Мой IP:");
+    EXPECT_EQ(form->EdPort->Text(), "50000");
+    EXPECT_EQ(form->LBufferSize->Caption(), "Объем буфера:  8192");
+    EXPECT_TRUE(ws.Messages().empty());
+    // The port box works as on any host.
+    form->EdPort->SetText(std::to_string(nettest::FreePort()));
+    form->ChBxActiv->OperatorClick();
+    EXPECT_TRUE(form->UDPServer->Active());
+    EXPECT_TRUE(ws.Messages().empty());
+    form.reset();
+    SetWindowSystem(nullptr);
+    StackClass = saved;
+  }
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "app/DateTimeText.h"
 #include "app/fBaseDesign.h"
@@ -74,6 +75,33 @@ bool ReadsAsUtf8(std::string_view text) {
     i += more + 1;
   }
   return true;
+}
+
+// Listens on port and no other: an activation on another port, by the box or
+// by a send, is ended first, and the server makes its binding afresh rather
+// than binding again the port an earlier activation used.
+void ListenOn(TIdUDPServer& server, int port) {
+  if (server.Active()) {
+    TIdSocketHandles& bindings = server.Bindings();
+    if (bindings.Count() == 1 && bindings.Items(0)->Port() == port) return;
+    server.SetActive(false);
+  }
+  server.Bindings().Clear();
+  server.SetDefaultPort(port);
+  server.SetActive(true);
+}
+
+// Shows what the operator's own network action failed on: a socket error or
+// a number that cannot be read from a box. Any other error goes on to the
+// hook.
+void ShowNetworkFailure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const EIdException& e) {
+    ShowMessage(e.what());
+  } catch (const EConvertError& e) {
+    ShowMessage(e.what());
+  }
 }
 
 template <class T>
@@ -471,11 +499,17 @@ void TBaseform::EdCmdLnKeyPress(TObject* Sender, char& Key) {
 // ---------------------------------------------------------------- network console
 
 void TBaseform::ChBxActivClick(TObject* Sender) {
-  if (ChBxActiv->Checked()) {
-    UDPServer->SetDefaultPort(StrToInt(EdPort->Text()));
-    UDPServer->SetActive(true);
-  } else {
+  if (!ChBxActiv->Checked()) {
     UDPServer->SetActive(false);
+    return;
+  }
+  try {
+    ListenOn(*UDPServer, StrToInt(EdPort->Text()));
+  } catch (...) {
+    // Ticked means listening: the box goes back (its handler finds the
+    // server inactive) before the operator reads why.
+    ChBxActiv->SetChecked(false);
+    ShowNetworkFailure(std::current_exception());
   }
 }
 
@@ -507,8 +541,15 @@ void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocke
 }
 
 void TBaseform::BtnETXClick(TObject* Sender) {
-  const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
-  const int port = StrToInt(edtPort->Text());
-  const std::string host = edtHost->Text();
-  UDPServer->SendText(host, port, text);
+  try {
+    const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
+    const int port = StrToInt(edtPort->Text());
+    const std::string host = edtHost->Text();
+    // A send activates an inactive server, on the port in "Порт" as the box
+    // would; an active one sends from where it listens.
+    if (!UDPServer->Active()) ListenOn(*UDPServer, StrToInt(EdPort->Text()));
+    UDPServer->SendText(host, port, text);
+  } catch (...) {
+    ShowNetworkFailure(std::current_exception());
+  }
 }

@@ -221,6 +221,8 @@ TEST_F(NetConsole, FailedNetworkActionsAreShownAndAFailedActivationUnticksTheBox
        "Ошибка сокета # 10022\r\nНедействительным аргумент."},
       {"a send that activates, with letters in the local port", kIdle, kSend, "50x00", "127.0.0.1",
        peer_port, "'50x00' is not a valid integer value"},
+      {"letters in the remote port, nothing activated", kIdle, kSend, "", "127.0.0.1", "port",
+       "'port' is not a valid integer value"},
       {"letters in the remote port", kListening, kSend, "", "127.0.0.1", "port",
        "'port' is not a valid integer value"},
       {"a remote port beyond 65535", kListening, kSend, "", "127.0.0.1", "99999",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "app/DateTimeText.h"
 #include "app/fBaseDesign.h"
@@ -45,6 +46,62 @@ bool MentionsSsi(std::string_view data) {
       return true;
   }
   return false;
+}
+
+// The text a local lookup gives, or empty when the host cannot tell it: a
+// host whose own name or address cannot be looked up still gets a console.
+template <class F>
+std::string LocalText(F&& lookup) {
+  try {
+    return lookup();
+  } catch (const Exception&) {
+    return std::string();
+  }
+}
+
+// Whether text reads as UTF-8, the encoding of the window's texts.
+bool ReadsAsUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t more = lead < 0x80             ? 0
+                             : (lead & 0xE0) == 0xC0 ? 1
+                             : (lead & 0xF0) == 0xE0 ? 2
+                             : (lead & 0xF8) == 0xF0 ? 3
+                                                     : text.size();
+    if (more >= text.size() - i) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
+// Listens on port and no other: an activation on another port, by the box or
+// by a send, is ended first, and the server makes its binding afresh rather
+// than binding again the port an earlier activation used.
+void ListenOn(TIdUDPServer& server, int port) {
+  if (server.Active()) {
+    TIdSocketHandles& bindings = server.Bindings();
+    if (bindings.Count() == 1 && bindings.Items(0)->Port() == port) return;
+    server.SetActive(false);
+  }
+  server.Bindings().Clear();
+  server.SetDefaultPort(port);
+  server.SetActive(true);
+}
+
+// Shows what the operator's own network action failed on: a socket error or
+// a number that cannot be read from a box. Any other error goes on to the
+// hook.
+void ShowNetworkFailure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const EIdException& e) {
+    ShowMessage(e.what());
+  } catch (const EConvertError& e) {
+    ShowMessage(e.what());
+  }
 }
 
 template <class T>
@@ -227,8 +284,13 @@ void TBaseform::FormCreate(TObject* Sender) {
       NewThread<TUserThread>(false, VaComm, [this](const std::string& line) { LogAddLine(line); });
   ResponderThread = responder_.get();
   responder_->SetPriority(tpNormal);
-  LHostName->SetCaption(LHostName->Caption() + UDPServer->LocalComputerName());
-  LHostAddress->SetCaption(LHostAddress->Caption() + GlobalStack->FirstLocalAddress());
+  // A system that gives the name in its single-byte code page (a Cyrillic
+  // computer name) gives it in Windows-1251, like every text of the console.
+  std::string host = LocalText([this] { return UDPServer->LocalComputerName(); });
+  if (!ReadsAsUtf8(host)) host = Cp1251ToUtf8(host);
+  LHostName->SetCaption(LHostName->Caption() + host);
+  LHostAddress->SetCaption(LHostAddress->Caption() +
+                           LocalText([] { return GlobalStack->FirstLocalAddress(); }));
   EdPort->SetText(IntToStr(UDPServer->DefaultPort()));
   LBufferSize->SetCaption(LBufferSize->Caption() + IntToStr(UDPServer->BufferSize()));
 }
@@ -437,11 +499,17 @@ void TBaseform::EdCmdLnKeyPress(TObject* Sender, char& Key) {
 // ---------------------------------------------------------------- network console
 
 void TBaseform::ChBxActivClick(TObject* Sender) {
-  if (ChBxActiv->Checked()) {
-    UDPServer->SetDefaultPort(StrToInt(EdPort->Text()));
-    UDPServer->SetActive(true);
-  } else {
+  if (!ChBxActiv->Checked()) {
     UDPServer->SetActive(false);
+    return;
+  }
+  try {
+    ListenOn(*UDPServer, StrToInt(EdPort->Text()));
+  } catch (...) {
+    // Ticked means listening: the box goes back (its handler finds the
+    // server inactive) before the operator reads why.
+    ChBxActiv->SetChecked(false);
+    ShowNetworkFailure(std::current_exception());
   }
 }
 
@@ -473,8 +541,15 @@ void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocke
 }
 
 void TBaseform::BtnETXClick(TObject* Sender) {
-  const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
-  const int port = StrToInt(edtPort->Text());
-  const std::string host = edtHost->Text();
-  UDPServer->SendText(host, port, text);
+  try {
+    const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
+    const int port = StrToInt(edtPort->Text());
+    const std::string host = edtHost->Text();
+    // A send activates an inactive server, on the port in "Порт" as the box
+    // would; an active one sends from where it listens.
+    if (!UDPServer->Active()) ListenOn(*UDPServer, StrToInt(EdPort->Text()));
+    UDPServer->SendText(host, port, text);
+  } catch (...) {
+    ShowNetworkFailure(std::current_exception());
+  }
 }

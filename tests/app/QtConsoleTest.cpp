@@ -8,7 +8,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -151,6 +153,51 @@ TEST_F(QtConsole, DatagramReachesTheViewAndIsAnswered) {
   View()->SelectAll();
   EXPECT_EQ(View()->SelectedText(), QStringLiteral("hello\n"));
   EXPECT_EQ(form->edtPort->Text(), std::to_string(peer.port()));
+}
+
+// The operator types into "Порт" and ticks "Активация" with the mouse: a
+// port that cannot be read is told in a message box and the box goes back;
+// the port typed next is the one that listens, and no other.
+TEST_F(QtConsole, OperatorReadsAFailedActivationAndTheTypedPortListens) {
+  QStringList shown;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown << box->text();
+      box->accept();
+    }
+  });
+  closer.start(10);
+  auto* port_box = static_cast<QLineEdit*>(W(*form->EdPort));
+  auto* active_box = static_cast<QAbstractButton*>(W(*form->ChBxActiv));
+  auto type_port = [&](const QString& text) {
+    port_box->selectAll();
+    QTest::keyClicks(port_box, text);
+  };
+  type_port(QStringLiteral("50x00"));
+  QTest::mouseClick(active_box, Qt::LeftButton);
+  EXPECT_EQ(shown, QStringList{QStringLiteral("'50x00' is not a valid integer value")});
+  EXPECT_FALSE(active_box->isChecked());
+  EXPECT_FALSE(form->UDPServer->Active());
+
+  const int base = nettest::FreePortRange(2);
+  ASSERT_GT(base, 0);
+  type_port(QString::number(base));
+  QTest::mouseClick(active_box, Qt::LeftButton);
+  ASSERT_TRUE(active_box->isChecked());
+  EXPECT_FALSE(nettest::PortIsFree(base));
+  QTest::mouseClick(active_box, Qt::LeftButton);
+  type_port(QString::number(base + 1));
+  QTest::mouseClick(active_box, Qt::LeftButton);
+  ASSERT_TRUE(active_box->isChecked());
+  EXPECT_TRUE(nettest::PortIsFree(base));
+  EXPECT_FALSE(nettest::PortIsFree(base + 1));
+  nettest::UdpPeer peer;
+  ASSERT_TRUE(peer.SendTo(base + 1, "x"));
+  std::optional<nettest::Datagram> answer;
+  ASSERT_TRUE(PumpUntil([&] { return (answer = peer.Receive(0)).has_value(); }));
+  EXPECT_EQ(answer->port, base + 1);
+  EXPECT_EQ(shown.size(), 1);
 }
 
 TEST_F(QtConsole, OperatorOpensThePortTypesAPlusAndARequestIsAnswered) {

@@ -41,7 +41,18 @@ void KeepReady(TIdSocketList* list, const fd_set& set) {
   }
 }
 
+// UTF-16 to UTF-8, the encoding of the window's texts.
+std::string Utf8Of(const wchar_t* text, int length) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+  return out;
+}
+
 }  // namespace
+
+BOOL(WINAPI* IdGetComputerNameExW)(COMPUTER_NAME_FORMAT, LPWSTR, LPDWORD) = &GetComputerNameExW;
 
 TIdStack* NewPlatformStack() {
   return new TIdStackWindows();
@@ -66,7 +77,9 @@ int TIdStackWindows::LastPlatformError() {
 void TIdStackWindows::FillLocalAddresses() {
   TStringList& list = LocalAddressList();
   list.Clear();
-  const hostent* host = IdGetHostByName(LocalHostName().c_str());
+  // An empty name is the computer itself, whatever its name and the system's
+  // code page: the name as text need not survive a trip through the ANSI call.
+  const hostent* host = IdGetHostByName("");
   if (host == nullptr) CheckSocketResult(SOCKET_ERROR);
   for (char** a = host->h_addr_list; *a != nullptr; ++a) {
     list.Add(AddressToText(AddressOf(*reinterpret_cast<const in_addr*>(*a))));
@@ -94,7 +107,15 @@ std::string TIdStackWindows::LookupHost(const std::string& name) {
   return AddressToText(AddressOf(*reinterpret_cast<const in_addr*>(host->h_addr_list[0])));
 }
 
+// The name as the system spells it, in UTF-8: a Cyrillic computer name (a
+// Russian Windows's default) reads as itself on any code page. WinSock's ANSI
+// name only when the system will not tell.
 std::string TIdStackWindows::LocalHostName() {
+  wchar_t wide[256] = {};
+  DWORD length = 256;
+  if (IdGetComputerNameExW(ComputerNameDnsHostname, wide, &length) && length > 0 && length < 256) {
+    return Utf8Of(wide, static_cast<int>(length));
+  }
   char name[250] = {};
   if (IdGetHostName(name, sizeof name) != 0) return std::string();
   name[sizeof name - 1] = '\0';

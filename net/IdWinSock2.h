@@ -32,6 +32,10 @@ extern int(WSAAPI* IdCloseSocket)(SOCKET s);
 extern int(WSAAPI* IdGetSockName)(SOCKET s, sockaddr* name, int* length);
 extern int(WSAAPI* IdGetHostName)(char* name, int length);
 extern hostent*(WSAAPI* IdGetHostByName)(const char* name);
+// The computer's own name in UTF-16 (KERNEL32's GetComputerNameExW; not part
+// of WinSock, a variable so tests can give the computer another name).
+extern BOOL(WINAPI* IdGetComputerNameExW)(COMPUTER_NAME_FORMAT format, LPWSTR buffer,
+                                         LPDWORD size);
 extern u_short(WSAAPI* IdHtons)(u_short value);
 extern u_short(WSAAPI* IdNtohs)(u_short value);
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -206,4 +207,58 @@ TEST(WinSockServerTest, EveryDatagramIsAnsweredWithOneLineFeed) {
   std::printf("round trip over %d datagrams: median %lld us, 90%% %lld us, max %lld us\n",
               kDatagrams, roundTripsUs[kDatagrams / 2], roundTripsUs[kDatagrams * 9 / 10],
               roundTripsUs.back());
+}
+
+namespace {
+
+// What the fake computer-name source answers.
+const wchar_t* g_fakeComputerName = nullptr;
+
+BOOL WINAPI FakeComputerName(COMPUTER_NAME_FORMAT, LPWSTR buffer, LPDWORD size) {
+  if (g_fakeComputerName == nullptr) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  const DWORD length = static_cast<DWORD>(std::wcslen(g_fakeComputerName));
+  if (*size <= length) {
+    *size = length + 1;
+    ::SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  std::wcscpy(buffer, g_fakeComputerName);
+  *size = length;
+  return TRUE;
+}
+
+}  // namespace
+
+// The computer's name reaches the window as UTF-8 whatever the system's code
+// page, and its addresses are found whatever the name is.
+TEST(WinSockTest, ComputerNameIsUtf8AndItsAddressesAreFoundWhateverItIs) {
+  TIdComponent component(nullptr);
+  char ansi[256] = {};
+  ASSERT_EQ(IdGetHostName(ansi, sizeof ansi), 0);
+  struct Case {
+    const wchar_t* system;  // null: the system will not tell
+    std::string shown;
+  };
+  const Case cases[] = {
+      {L"FIELD-PC", "FIELD-PC"},
+      // A Russian Windows's default name, "ПК-ИВАНОВ".
+      {L"\x041F\x041A-\x0418\x0412\x0410\x041D\x041E\x0412",
+       "\xD0\x9F\xD0\x9A-\xD0\x98\xD0\x92\xD0\x90\xD0\x9D\xD0\x9E\xD0\x92"},
+      {nullptr, ansi},
+  };
+  const auto original = IdGetComputerNameExW;
+  IdGetComputerNameExW = &FakeComputerName;
+  for (const Case& c : cases) {
+    g_fakeComputerName = c.system;
+    EXPECT_EQ(component.LocalComputerName(), c.shown);
+    std::string address;
+    EXPECT_NO_THROW(address = GlobalStack->FirstLocalAddress()) << c.shown;
+    EXPECT_EQ(std::count(address.begin(), address.end(), '.'), 3) << address;
+  }
+  IdGetComputerNameExW = original;
+  // The real source names this computer.
+  EXPECT_FALSE(component.LocalComputerName().empty());
 }

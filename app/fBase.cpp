@@ -257,6 +257,7 @@ void TBaseform::ConnectHandlers() {
   ChBxRTS->OnClick = [this](TObject* s) { ChBxRTSClick(s); };
   BtTransmit->OnClick = [this](TObject* s) { BtTransmitClick(s); };
   EdCmdLn->OnKeyPress = [this](TObject* s, char& k) { EdCmdLnKeyPress(s, k); };
+  EdCmdLn->OnMoveKey = [this](TObject* s, TMoveKey k) { EdCmdLnMoveKey(s, k); };
   SysTimer->OnTimer = [this](TObject* s) { SysTimerTimer(s); };
   VaComm->OnOpen = [this](TObject* s) { VaCommOpen(s); };
   VaComm->OnClose = [this](TObject* s) { VaCommClose(s); };
@@ -476,6 +477,7 @@ void TBaseform::SysTimerTimer(TObject* Sender) {
 }
 
 void TBaseform::BtTransmitClick(TObject* Sender) {
+  history_.Add(EdCmdLn->Text());
   WritePort(Utf8ToCp1251(EdCmdLn->Text()) + "\r\n");
   FocusCommandLine();
 }
@@ -483,6 +485,7 @@ void TBaseform::BtTransmitClick(TObject* Sender) {
 void TBaseform::EdCmdLnKeyPress(TObject* Sender, char& Key) {
   switch (Key) {
     case '\r':
+      history_.Add(EdCmdLn->Text());
       WritePort(Utf8ToCp1251(EdCmdLn->Text()) + "\r\n");
       break;
     case 24:  // Ctrl-X
@@ -494,6 +497,12 @@ void TBaseform::EdCmdLnKeyPress(TObject* Sender, char& Key) {
       break;
   }
   FocusCommandLine();
+}
+
+void TBaseform::EdCmdLnMoveKey(TObject* Sender, TMoveKey Key) {
+  const std::optional<std::string> line =
+      Key == mkUp ? history_.Older(EdCmdLn->Text()) : history_.Newer();
+  if (line) EdCmdLn->SetText(*line);
 }
 
 // ---------------------------------------------------------------- network console
@@ -541,6 +550,7 @@ void TBaseform::UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocke
 }
 
 void TBaseform::BtnETXClick(TObject* Sender) {
+  history_.Add(EdCmdLn->Text());
   try {
     const std::string text = Utf8ToCp1251(EdCmdLn->Text()) + "\r";
     const int port = StrToInt(edtPort->Text());

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/CommandHistory.h"
 #include "app/LogPane.h"
 #include "controls/Controls.h"
 #include "net/IdUDPServer.h"
@@ -97,6 +98,8 @@ class TBaseform : public TForm {
   void ChBxActivClick(TObject* Sender);
   void UDPServerUDPRead(TObject* Sender, TMemoryStream& AData, TIdSocketHandle& ABinding);
   void BtnETXClick(TObject* Sender);
+  // Up and Down in the command line: the lines sent this run.
+  void EdCmdLnMoveKey(TObject* Sender, TMoveKey Key);
 
  private:
   void ReadDesign();
@@ -109,6 +112,7 @@ class TBaseform : public TForm {
   void SelectBaudrate(std::string_view Text);
 
   TLogPane log_;
+  TCommandHistory history_;
   std::unique_ptr<TUserThread> responder_;
   // A failing device shows its message once: set when a port error is shown
   // while the port is open, cleared by a poll that succeeds and by the next

@@ -54,6 +54,9 @@ struct TRect {
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 // Key set to 0 swallows the key.
 using TKeyPressEvent = std::function<void(TObject* Sender, char& Key)>;
+// The keys that move rather than type: Up and Down in a one-line edit.
+enum TMoveKey { mkUp, mkDown };
+using TMoveKeyEvent = std::function<void(TObject* Sender, TMoveKey Key)>;
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 
 // Pixel height of a line of text in the given font at 96 dots per inch; the

@@ -696,6 +696,12 @@ char TEdit::OperatorKey(char Key) {
   return Key;
 }
 
+bool TEdit::OperatorMoveKey(TMoveKey Key) {
+  if (!OnMoveKey) return false;
+  RunGuarded(this, [&] { OnMoveKey(this, Key); });
+  return true;
+}
+
 void TEdit::OperatorType(std::string_view Keys) {
   for (char k : Keys) OperatorKey(k);
 }

@@ -6,7 +6,8 @@
 // - a radio button raises OnClick only when it becomes selected, and
 //   selecting it unselects its sibling radio buttons;
 // - a combo box raises OnChange only on the operator's choice;
-// - an edit's OnKeyPress sees a typed key before the edit takes it;
+// - an edit's OnKeyPress sees a typed key before the edit takes it, and its
+//   OnMoveKey sees Up and Down;
 // - whatever the loop runs on the operator's behalf (Operator... calls,
 //   timer ticks) is guarded: an escaping exception goes to the application
 //   exception hook and never crosses the loop.
@@ -359,6 +360,12 @@ class TEdit : public TWinControl {
   char OperatorKey(char Key);
   // OperatorKey for each byte of Keys.
   void OperatorType(std::string_view Keys);
+
+  // Up and Down, which type nothing into a one-line edit.
+  TMoveKeyEvent OnMoveKey;
+  // The operator pressed Up or Down: OnMoveKey sees it (guarded like
+  // OperatorKey). Returns whether there was a handler to take it.
+  bool OperatorMoveKey(TMoveKey Key);
 
  protected:
   std::unique_ptr<TControlPeer> MakePeer(TWindowSystem& System) override;

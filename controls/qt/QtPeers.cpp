@@ -429,6 +429,12 @@ class TQtEditPeer : public TQtPeer<TEditPeer, QLineEdit> {
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override {
     if (Watched == widget_ && Event->type() == QEvent::KeyPress) {
+      const auto* ke = static_cast<QKeyEvent*>(Event);
+      if ((ke->key() == Qt::Key_Up || ke->key() == Qt::Key_Down) &&
+          (ke->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        return static_cast<TEdit&>(control_).OperatorMoveKey(ke->key() == Qt::Key_Up ? mkUp
+                                                                                      : mkDown);
+      }
       char key = 0;
       bool native = true;
       if (KeyOf(static_cast<QKeyEvent*>(Event), key, native)) {

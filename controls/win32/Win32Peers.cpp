@@ -437,7 +437,13 @@ class TWin32EditPeer : public TWin32Peer<TEditPeer> {
   }
   // An edit's caption is not its text.
   void ApplyCaption(const std::string&) override {}
-  void SetText(const std::string& t) override { ApplyText(ToWide(t)); }
+  void SetText(const std::string& t) override {
+    ApplyText(ToWide(t));
+    // The caret after the text, where typing goes on (a recalled line).
+    if (!hwnd_) return;
+    const int n = GetWindowTextLengthW(hwnd_);
+    SendMessageW(hwnd_, EM_SETSEL, static_cast<WPARAM>(n), n);
+  }
   std::string Text() const override { return hwnd_ ? FromWide(WindowText(hwnd_)) : std::string(); }
   void SetReadOnly(bool v) override {
     if (!hwnd_) return;
@@ -473,6 +479,12 @@ class TWin32EditPeer : public TWin32Peer<TEditPeer> {
     }
   }
   bool Message(UINT Msg, WPARAM W, LPARAM L, LRESULT& Result) override {
+    if (Msg == WM_KEYDOWN && (W == VK_UP || W == VK_DOWN) && GetKeyState(VK_SHIFT) >= 0 &&
+        GetKeyState(VK_CONTROL) >= 0 && GetKeyState(VK_MENU) >= 0) {
+      if (!static_cast<TEdit&>(control_).OperatorMoveKey(W == VK_UP ? mkUp : mkDown)) return false;
+      Result = 0;
+      return true;
+    }
     if (Msg != WM_CHAR || inserting_) return false;
     const auto ch = static_cast<wchar_t>(W);
     // Tab moves the focus; a half of a surrogate pair is no Windows-1251 key.

@@ -187,3 +187,61 @@ TEST_F(Console, ClosingWithThePortClosedEndsTheLoopAtOnce) {
 }
 
 }  // namespace
+
+// Up and Down in the command line walk the lines sent this run, by Enter,
+// "COM" and "Сеть"; the line being typed comes back after the newest.
+TEST_F(Console, UpAndDownWalkTheLinesSentThisRun) {
+  // "Сеть" sends to a loopback port nobody reads, from a server of its own.
+  ActivateUdp();
+  form->edtHost->SetText("127.0.0.1");
+  form->edtPort->SetText(std::to_string(nettest::FreePort()));
+  enum Do { Type, Enter, Com, Net, Up, Down };
+  struct Step {
+    Do what;
+    std::string text;  // typed, or the command line's text after the step
+  };
+  const Step steps[] = {
+      {Up, ""},  // nothing sent yet: nothing to recall
+      {Type, "ver"},        {Enter, "ver"},  // the text stays after sending
+      {Type, "stat 1"},     {Com, "stat 1"},
+      {Type, "stat 1"},     {Net, "stat 1"},  // the same line again is kept once
+      {Type, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},  // "тест"
+      {Enter, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+      {Type, ""},           {Enter, ""},  // an empty line is not kept
+      {Type, "half-typed"},
+      {Up, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+      {Up, "stat 1"},       {Up, "ver"},
+      {Up, "ver"},  // the oldest stays
+      {Down, "stat 1"},     {Down, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+      {Down, "half-typed"},  // the line being typed comes back
+      {Down, "half-typed"},  // and stays
+      {Up, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+      {Up, "stat 1"},
+      {Enter, "stat 1"},  // a recalled line sent again is the newest once
+      {Up, "stat 1"},       {Up, "\xD1\x82\xD0\xB5\xD1\x81\xD1\x82"},
+  };
+  int i = 0;
+  for (const Step& s : steps) {
+    switch (s.what) {
+      case Type:
+        form->EdCmdLn->SetText(s.text);
+        continue;
+      case Enter:
+        form->EdCmdLn->OperatorKey('\r');
+        break;
+      case Com:
+        form->BtTransmit->OperatorClick();
+        break;
+      case Net:
+        form->BtnETX->OperatorClick();
+        break;
+      case Up:
+      case Down:
+        EXPECT_TRUE(form->EdCmdLn->OperatorMoveKey(s.what == Up ? mkUp : mkDown));
+        break;
+    }
+    EXPECT_EQ(form->EdCmdLn->Text(), s.text) << "step " << i;
+    ++i;
+  }
+  EXPECT_TRUE(ws.Messages().empty()) << ws.Messages()[0];
+}

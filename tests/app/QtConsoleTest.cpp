@@ -242,3 +242,24 @@ TEST_F(QtConsole, OperatorOpensThePortTypesAPlusAndARequestIsAnswered) {
 }
 
 }  // namespace
+
+TEST_F(QtConsole, OperatorRecallsTheLinesSentWithUpAndDown) {
+  auto* edit = static_cast<QLineEdit*>(W(*form->EdCmdLn));
+  edit->setFocus();
+  for (const char* line : {"ver", "stat 2"}) {
+    edit->clear();
+    QTest::keyClicks(edit, QString::fromUtf8(line));
+    QTest::keyClick(edit, Qt::Key_Return);  // the port is closed: its write error is logged
+  }
+  QTest::keyClicks(edit, QStringLiteral("x"));  // "stat 2x", being typed
+  const struct {
+    Qt::Key key;
+    const char* shown;
+  } steps[] = {{Qt::Key_Up, "stat 2"}, {Qt::Key_Up, "ver"}, {Qt::Key_Down, "stat 2"},
+               {Qt::Key_Down, "stat 2x"}};
+  for (const auto& s : steps) {
+    QTest::keyClick(edit, s.key);
+    EXPECT_EQ(edit->text(), QString::fromUtf8(s.shown));
+    EXPECT_EQ(edit->cursorPosition(), edit->text().size()) << s.shown;
+  }
+}

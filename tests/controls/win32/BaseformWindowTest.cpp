@@ -97,4 +97,37 @@ TEST_F(BaseformWindow, TheLogPaneShowsWindows1251AsCyrillic) {
   EXPECT_EQ(view->PaintedRows().front(), L"Порт 1 [активен]");
 }
 
+TEST_F(BaseformWindow, UpAndDownInTheCommandLineRecallTheLinesSent) {
+  HWND edit = Handle(form->EdCmdLn);
+  auto type = [&](std::wstring_view keys) {
+    for (wchar_t k : keys) SendMessageW(edit, WM_CHAR, k, 0);
+  };
+  auto shown = [&] {
+    wchar_t text[64] = {};
+    GetWindowTextW(edit, text, 64);
+    return std::wstring(text);
+  };
+  // Sent with Enter while no port is open: each leaves its write error line.
+  type(L"ver\r");
+  SetWindowTextW(edit, L"");
+  type(L"\u0442\u0435\u0441\u0442\r");  // "тест"
+  SetWindowTextW(edit, L"");
+  type(L"st");
+  const struct {
+    WPARAM key;
+    std::wstring shown;
+  } steps[] = {{VK_UP, L"\u0442\u0435\u0441\u0442"},
+               {VK_UP, L"ver"},
+               {VK_DOWN, L"\u0442\u0435\u0441\u0442"},
+               {VK_DOWN, L"st"}};
+  for (const auto& s : steps) {
+    SendMessageW(edit, WM_KEYDOWN, s.key, 0);
+    EXPECT_EQ(shown(), s.shown);
+    DWORD from = 0, to = 0;
+    SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    EXPECT_EQ(from, s.shown.size()) << "the caret ends the recalled line";
+    EXPECT_EQ(to, s.shown.size());
+  }
+}
+
 }  // namespace

@@ -372,3 +372,12 @@ std::string TLogText::Read(std::size_t From, std::size_t Count) const {
   }
   return out;
 }
+
+std::string TLogSlices::Next() {
+  std::size_t n = std::min(kSlice, end_ - next_);
+  // CR LF stays in one slice, so a view can turn it into its line break.
+  if (next_ + n < end_ && text_.Read(next_ + n - 1, 2) == "\r\n") ++n;
+  std::string out = text_.Read(next_, n);
+  next_ += n;
+  return out;
+}

@@ -7,6 +7,7 @@
 // Everything but the worker belongs to one thread (the main thread).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -161,4 +162,23 @@ class TLogText {
   Buf chunk_;  // the one being filled
   std::size_t chunk_used_ = 0;
   std::uint64_t chunk_generation_ = 0;
+};
+
+// Bytes [From, To) of a text a slice at a time, no slice ending between CR
+// and LF: how a copy of any size is read without holding up the loop that
+// reads it for more than a slice.
+class TLogSlices {
+ public:
+  static constexpr std::size_t kSlice = 1 << 20;
+
+  TLogSlices(const TLogText& Text, std::size_t From, std::size_t To)
+      : text_(Text), from_(std::min(From, Text.Size())), next_(from_),
+        end_(std::min(std::max(To, From), Text.Size())) {}
+  std::size_t Size() const { return end_ - from_; }
+  bool Done() const { return next_ >= end_; }
+  std::string Next();
+
+ private:
+  const TLogText& text_;
+  std::size_t from_, next_, end_;
 };

@@ -402,25 +402,33 @@ namespace {
 const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
 
 void PutUtf8(QByteArray& out, std::string_view bytes) {
+  // Written in place: at most three bytes a character.
+  const qsizetype at = out.size();
+  out.resize(at + 3 * static_cast<qsizetype>(bytes.size()));
+  char* const start = out.data() + at;
+  char* p = start;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-      out += '\n';
-      ++i;
+    if (b < 0x80) {
+      if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+        *p++ = '\n';
+        ++i;
+      } else {
+        *p++ = static_cast<char>(b);
+      }
       continue;
     }
     const char16_t c = Cp1251Char(b);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+    if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  out.truncate(at + (p - start));
 }
 
 }  // namespace
@@ -463,6 +471,7 @@ void TLogView::CopySteps() {
         done.reset();
         Refuse();
       } else {
+        done->utf8.squeeze();
         // Both names carry the same bytes, shared rather than copied.
         auto* data = new QMimeData;
         data->setData(QStringLiteral("text/plain;charset=utf-8"), done->utf8);

@@ -11,7 +11,11 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <sys/resource.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -478,6 +482,45 @@ TEST_F(LogView, ALargeCopyLeavesTheWindowLiveAndOneTooLargeIsRefused) {
   EXPECT_EQ(refused[0], "Выделенный текст слишком велик для буфера обмена.");
   EXPECT_EQ(Clipboard(), QString());
   view->SetCopyLimit(static_cast<std::size_t>(-1));
+}
+
+long VmSizeKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmSize:") {
+      status >> value;
+      break;
+    }
+  }
+  return value;
+}
+
+// Memory runs out half way through a copy: the copy is refused, the
+// program goes on.
+TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto probe = [&] {
+    std::vector<std::string> refused;
+    view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
+    std::string chunk;
+    while (chunk.size() < (1 << 20)) chunk += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
+    for (int i = 0; i < 96; ++i) memo->AppendText(chunk);
+    Settle();
+    view->SelectAll();
+    // Room for a third of the copy and not more.
+    const rlim_t limit = (static_cast<rlim_t>(VmSizeKiB()) << 10) + (32u << 20);
+    const rlimit r{limit, limit};
+    setrlimit(RLIMIT_AS, &r);
+    view->Copy();
+    SpinUntil([&] { return !view->Copying(); }, 60000);
+    const QMimeData* held = QGuiApplication::clipboard()->mimeData();
+    const bool ok = !view->Copying() && refused.size() == 1 &&
+                    (!held || held->data("text/plain").isEmpty());
+    std::exit(ok ? 0 : 1);
+  };
+  EXPECT_EXIT(probe(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 // in a child process of its own, so their peaks do not mix; the order of the
 // sides alternates over the rounds.
 //   logcopy_bench [MB]   (default 256)
+#include <unistd.h>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
@@ -16,7 +18,6 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bench/BenchTable.h"
@@ -63,9 +64,7 @@ int RunSide(const std::string& side, std::size_t mb, int argc, char** argv) {
   qint64 longest = 0;
   QTimer tick;
   tick.setInterval(1);
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    longest = std::max(longest, since.restart());
-  });
+  QObject::connect(&tick, &QTimer::timeout, [&] { longest = std::max(longest, since.restart()); });
   const long before = StatusKiB("VmRSS:");
   ResetPeak();
   QElapsedTimer wall;
@@ -85,8 +84,8 @@ int RunSide(const std::string& side, std::size_t mb, int argc, char** argv) {
   const QMimeData* data = QGuiApplication::clipboard()->mimeData();
   const long long held = data ? data->data("text/plain").size() : 0;
   std::printf("copy_ms %lld\nlongest_ms %lld\npeak_mb %.1f\nclipboard_mb %.1f\n",
-              static_cast<long long>(ms), static_cast<long long>(longest),
-              (peak - before) / 1024.0, held / 1048576.0);
+              static_cast<long long>(ms), static_cast<long long>(longest), (peak - before) / 1024.0,
+              held / 1048576.0);
   return 0;
 }
 
@@ -128,10 +127,11 @@ int main(int argc, char** argv) {
   };
   std::printf("copy of %zu MB of log (Cyrillic and hex lines) to the clipboard, best of 2\n", mb);
   for (const char* side : {"ours", "plain"}) {
-    std::printf("  %-5s: main thread held at most %.0f ms, copy %.0f ms, peak +%.0f MB, "
-                "clipboard %.0f MB UTF-8\n",
-                side, best(side, "longest_ms"), best(side, "copy_ms"), best(side, "peak_mb"),
-                best(side, "clipboard_mb"));
+    std::printf(
+        "  %-5s: main thread held at most %.0f ms, copy %.0f ms, peak +%.0f MB, "
+        "clipboard %.0f MB UTF-8\n",
+        side, best(side, "longest_ms"), best(side, "copy_ms"), best(side, "peak_mb"),
+        best(side, "clipboard_mb"));
   }
   const std::string size = std::to_string(mb) + " MB";
   BenchRow("copy " + size + ": longest main-thread stall", best("ours", "longest_ms"), "ms",

@@ -48,7 +48,7 @@ inline TTextColors TextColorsOn(TColor Background) {
   const unsigned r = (Background >> 16) & 0xFF, g = (Background >> 8) & 0xFF, b = Background & 0xFF;
   const bool light = 299 * r + 587 * g + 114 * b >= 128000;
   if (light) return {clBlack, 0x000080u, clWhite};  // navy selection
-  return {clWhite, 0xA6CAF0u, clBlack};               // light blue selection
+  return {clWhite, 0xA6CAF0u, clBlack};             // light blue selection
 }
 
 struct TSize {

@@ -172,7 +172,9 @@ class TLogSlices {
   static constexpr std::size_t kSlice = 1 << 20;
 
   TLogSlices(const TLogText& Text, std::size_t From, std::size_t To)
-      : text_(Text), from_(std::min(From, Text.Size())), next_(from_),
+      : text_(Text),
+        from_(std::min(From, Text.Size())),
+        next_(from_),
         end_(std::min(std::max(To, From), Text.Size())) {}
   std::size_t Size() const { return end_ - from_; }
   bool Done() const { return next_ >= end_; }

@@ -6,8 +6,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QMimeData>
 #include <QMetaObject>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -39,7 +39,8 @@ QString TLogView::Painted(std::string_view Bytes) {
 
 std::vector<QString> TLogView::PaintedRows() const {
   std::vector<QString> out;
-  for (const TLogLayout::Row& r : layout_.VisibleRows(layout_.Rows())) out.push_back(Painted(r.Bytes));
+  for (const TLogLayout::Row& r : layout_.VisibleRows(layout_.Rows()))
+    out.push_back(Painted(r.Bytes));
   return out;
 }
 

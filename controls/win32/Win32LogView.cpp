@@ -348,8 +348,8 @@ void TWin32LogView::Copy() {
     GlobalFree(mem);
     return Refuse();
   }
-  copy_.reset(new CopyJob{TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()), mem,
-                          out, 0});
+  copy_.reset(
+      new CopyJob{TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()), mem, out, 0});
   // A small selection is on the clipboard before this returns.
   CopySteps();
 }

@@ -269,8 +269,8 @@ TEST(LogText, SystemFailuresWhilePackingLoseNothingAndAreRetried) {
     int thread_starts_to_fail;
     int worker_allocations_to_fail;
   };
-  for (const Case& c : {Case{"thread start", 2, 0}, Case{"packing memory", 0, 2},
-                        Case{"both", 1, 2}}) {
+  for (const Case& c :
+       {Case{"thread start", 2, 0}, Case{"packing memory", 0, 2}, Case{"both", 1, 2}}) {
     SCOPED_TRACE(c.name);
     FailingSystem system;
     system.thread_starts_to_fail = c.thread_starts_to_fail;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QAction>
 #include <QApplication>
@@ -11,8 +12,6 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
-#include <sys/resource.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -276,7 +275,9 @@ TEST_F(LogView, AppendsArePaintedOncePerFrameAndOnlyWhenOnScreen) {
 // Relative luminance contrast, 1 (none) to 21 (black on white).
 double Contrast(const QColor& a, const QColor& b) {
   auto lum = [](const QColor& c) {
-    auto ch = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    auto ch = [](double v) {
+      return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * ch(c.redF()) + 0.7152 * ch(c.greenF()) + 0.0722 * ch(c.blueF());
   };
   const double x = lum(a), y = lum(b);
@@ -440,7 +441,8 @@ TEST_F(LogView, ALargeCopyLeavesTheWindowLiveAndOneTooLargeIsRefused) {
   view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
   // About 40 MB of Cyrillic and hex lines.
   std::string chunk;
-  for (int i = 0; i < 10000; ++i) chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
+  for (int i = 0; i < 10000; ++i)
+    chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
   const QByteArray chunk_utf8 = TLogView::ToUnicode(chunk).toUtf8();
   for (int i = 0; i < 100; ++i) memo->AppendText(chunk);
   Settle();
@@ -516,8 +518,8 @@ TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
     view->Copy();
     SpinUntil([&] { return !view->Copying(); }, 60000);
     const QMimeData* held = QGuiApplication::clipboard()->mimeData();
-    const bool ok = !view->Copying() && refused.size() == 1 &&
-                    (!held || held->data("text/plain").isEmpty());
+    const bool ok =
+        !view->Copying() && refused.size() == 1 && (!held || held->data("text/plain").isEmpty());
     std::exit(ok ? 0 : 1);
   };
   EXPECT_EXIT(probe(), ::testing::ExitedWithCode(0), "");

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <new>
 
+#include "controls/Controls.h"
 #include "controls/Cp1251.h"
 
 namespace {
@@ -51,34 +52,53 @@ TLogView::TLogView(QWidget* Parent)
       copy_timer_(new QTimer(this)) {
   frame_timer_->setSingleShot(true);
   frame_timer_->setTimerType(Qt::PreciseTimer);
-  connect(frame_timer_, &QTimer::timeout, this, [this] { Flush(); });
+  connect(frame_timer_, &QTimer::timeout, this, [this] { RunGuarded(nullptr, [this] { Flush(); }); });
   copy_timer_->setInterval(0);
-  connect(copy_timer_, &QTimer::timeout, this, [this] { CopySteps(); });
+  connect(copy_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { CopySteps(); }); });
   drag_timer_->setInterval(kDragScrollMs);
-  connect(drag_timer_, &QTimer::timeout, this, [this] { DragScroll(); });
+  connect(drag_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { DragScroll(); }); });
   // The bar's arrows and page clicks move by rows, as the keys do; its
   // units are bytes, and a step of bytes would snap back to the row it
   // started in.
-  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int Action) {
-    switch (Action) {
-      case QAbstractSlider::SliderSingleStepAdd:
-      case QAbstractSlider::SliderSingleStepSub:
-        layout_.ScrollRows(Action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
-        break;
-      case QAbstractSlider::SliderPageStepAdd:
-      case QAbstractSlider::SliderPageStepSub:
-        layout_.ScrollPages(Action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
-        break;
-      default:
-        return;
-    }
-    verticalScrollBar()->setSliderPosition(layout_.ScrollValue());
-    viewport()->update();
-  });
+  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
+          [this](int Action) { RunGuarded(nullptr, [this, Action] { BarAction(Action); }); });
   viewport()->setCursor(Qt::IBeamCursor);
   viewport()->setAutoFillBackground(false);
   setAttribute(Qt::WA_InputMethodEnabled, false);
   Measure();
+}
+
+void TLogView::BarAction(int Action) {
+  switch (Action) {
+    case QAbstractSlider::SliderSingleStepAdd:
+    case QAbstractSlider::SliderSingleStepSub:
+      layout_.ScrollRows(Action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
+      break;
+    case QAbstractSlider::SliderPageStepAdd:
+    case QAbstractSlider::SliderPageStepSub:
+      layout_.ScrollPages(Action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
+      break;
+    default:
+      return;
+  }
+  verticalScrollBar()->setSliderPosition(layout_.ScrollValue());
+  viewport()->update();
+}
+
+bool TLogView::event(QEvent* Event) {
+  // Nothing may escape into Qt's loop: an error goes to the application's
+  // hook, as every control's does.
+  bool result = false;
+  RunGuarded(nullptr, [&] { result = QAbstractScrollArea::event(Event); });
+  return result;
+}
+
+bool TLogView::viewportEvent(QEvent* Event) {
+  bool result = false;
+  RunGuarded(nullptr, [&] { result = QAbstractScrollArea::viewportEvent(Event); });
+  return result;
 }
 
 // A copy under way: the selection converted to UTF-8 a slice at a time, the
@@ -187,11 +207,15 @@ void TLogView::Scrolled() {
 }
 
 void TLogView::scrollContentsBy(int, int) {
-  // A value that is where the view already is (a row step just taken)
-  // moves nothing.
-  if (syncing_ || verticalScrollBar()->value() == layout_.ScrollValue()) return;
-  layout_.ScrollTo(verticalScrollBar()->value());
-  Scrolled();
+  // Called from the bar's own events, which the guard of this widget's
+  // events does not cover.
+  RunGuarded(nullptr, [this] {
+    // A value that is where the view already is (a row step just taken)
+    // moves nothing.
+    if (syncing_ || verticalScrollBar()->value() == layout_.ScrollValue()) return;
+    layout_.ScrollTo(verticalScrollBar()->value());
+    Scrolled();
+  });
 }
 
 void TLogView::resizeEvent(QResizeEvent* Event) {
@@ -453,6 +477,7 @@ void TLogView::CancelCopy(QClipboard::Mode Mode) {
 }
 
 void TLogView::CopySteps() {
+  bool refuse = false;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCopyBudgetMs);
   ++copy_turns_;
   for (std::size_t i = 0; i < copies_.size();) {
@@ -470,7 +495,7 @@ void TLogView::CopySteps() {
       copies_.erase(copies_.begin() + static_cast<std::ptrdiff_t>(i));
       if (refused) {
         done.reset();
-        Refuse();
+        refuse = true;  // told once the loop is done: the message box runs a loop of its own
       } else {
         done->utf8.squeeze();
         // Both names carry the same bytes, shared rather than copied.
@@ -492,6 +517,7 @@ void TLogView::CopySteps() {
     viewport()->setCursor(Qt::BusyCursor);
     copy_timer_->start();
   }
+  if (refuse) Refuse();
 }
 
 void TLogView::Refuse() {

@@ -70,6 +70,8 @@ class TLogView : public QAbstractScrollArea {
   std::vector<QString> PaintedRows() const;
 
  protected:
+  bool event(QEvent* Event) override;
+  bool viewportEvent(QEvent* Event) override;
   void paintEvent(QPaintEvent* Event) override;
   void resizeEvent(QResizeEvent* Event) override;
   void changeEvent(QEvent* Event) override;
@@ -95,6 +97,7 @@ class TLogView : public QAbstractScrollArea {
   std::size_t PositionAt(QPointF Point) const;
   void DragScroll();
   void DragTo();
+  void BarAction(int Action);
   struct CopyJob;
   void CopyTo(QClipboard::Mode Mode);
   void CancelCopy(QClipboard::Mode Mode);

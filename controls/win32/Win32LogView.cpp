@@ -50,9 +50,12 @@ struct TWin32LogView::CopyJob {
   HGLOBAL mem = nullptr;
   wchar_t* out = nullptr;
   std::size_t used = 0;
+  explicit CopyJob(TLogSlices Slices) : slices(Slices) {}
+  CopyJob(const CopyJob&) = delete;
+  CopyJob& operator=(const CopyJob&) = delete;
   ~CopyJob() {
     if (!mem) return;
-    GlobalUnlock(mem);
+    if (out) GlobalUnlock(mem);
     GlobalFree(mem);
   }
 };
@@ -341,15 +344,14 @@ void TWin32LogView::Copy() {
   const std::size_t n = layout_.SelEnd() - layout_.SelStart();
   // UTF-16 takes at most one unit a byte (NULs are left out) and the end.
   if (n > copy_limit_ || n > static_cast<std::size_t>(-1) / sizeof(wchar_t) - 1) return Refuse();
-  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (n + 1) * sizeof(wchar_t));
-  if (!mem) return Refuse();
-  auto* out = static_cast<wchar_t*>(GlobalLock(mem));
-  if (!out) {
-    GlobalFree(mem);
+  copy_ = std::make_unique<CopyJob>(
+      TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()));
+  copy_->mem = GlobalAlloc(GMEM_MOVEABLE, (n + 1) * sizeof(wchar_t));
+  if (copy_->mem) copy_->out = static_cast<wchar_t*>(GlobalLock(copy_->mem));
+  if (!copy_->out) {
+    CancelCopy();
     return Refuse();
   }
-  copy_.reset(
-      new CopyJob{TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()), mem, out, 0});
   // A small selection is on the clipboard before this returns.
   CopySteps();
 }

@@ -459,4 +459,30 @@ TEST_F(Win32Log, AppendsAreTakenInOncePerFrame) {
   EXPECT_EQ(first, std::wstring(first.size(), L'x'));
 }
 
+TEST_F(Win32Log, ALargeCopyLeavesTheLoopRunningAndOneTooLargeIsRefused) {
+  std::vector<std::string> refused;
+  view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
+  std::string chunk;
+  while (chunk.size() < (1 << 20)) chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02\r\n";
+  for (int i = 0; i < 40; ++i) memo->AppendText(chunk);
+  Settle();
+  view->SelectAll();
+  view->Copy();
+  // Made a slice per turn of the loop, on the clipboard when done.
+  ASSERT_TRUE(view->Copying());
+  ASSERT_TRUE(SpinUntil([&] { return !view->Copying(); }, 60000));
+  EXPECT_GT(view->CopyTurns(), 2);
+  const std::wstring got = Clipboard();
+  ASSERT_EQ(got.size(), 40 * chunk.size());
+  EXPECT_EQ(got.substr(0, 19), L"Строка Rx- 1E 02\r\nС");
+  EXPECT_TRUE(refused.empty());
+
+  view->SetCopyLimit(chunk.size());
+  view->Copy();
+  EXPECT_FALSE(view->Copying());
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0], "Выделенный текст слишком велик для буфера обмена.");
+  view->SetCopyLimit(static_cast<std::size_t>(-1));
+}
+
 }  // namespace

@@ -64,6 +64,8 @@ TLogView::TLogView(QWidget* Parent)
   // started in.
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
           [this](int Action) { RunGuarded(nullptr, [this, Action] { BarAction(Action); }); });
+  // The wheel over the bar turns rows as over the text.
+  verticalScrollBar()->installEventFilter(this);
   viewport()->setCursor(Qt::IBeamCursor);
   viewport()->setAutoFillBackground(false);
   setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -93,6 +95,14 @@ bool TLogView::event(QEvent* Event) {
   bool result = false;
   RunGuarded(nullptr, [&] { result = QAbstractScrollArea::event(Event); });
   return result;
+}
+
+bool TLogView::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == verticalScrollBar() && Event->type() == QEvent::Wheel) {
+    RunGuarded(nullptr, [&] { wheelEvent(static_cast<QWheelEvent*>(Event)); });
+    return true;
+  }
+  return QAbstractScrollArea::eventFilter(Watched, Event);
 }
 
 bool TLogView::viewportEvent(QEvent* Event) {

@@ -72,6 +72,7 @@ class TLogView : public QAbstractScrollArea {
  protected:
   bool event(QEvent* Event) override;
   bool viewportEvent(QEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
   void paintEvent(QPaintEvent* Event) override;
   void resizeEvent(QResizeEvent* Event) override;
   void changeEvent(QEvent* Event) override;

@@ -358,6 +358,11 @@ TEST_F(LogView, ScrollBarArrowsMoveOneRowAndItsPageClicksAPage) {
   EXPECT_EQ(view->Layout().Top(), starts[19 + rows - 1]);
   bar->triggerAction(QAbstractSlider::SliderPageStepSub);
   EXPECT_EQ(view->Layout().Top(), starts[19]);
+  // A wheel notch over the bar turns three rows, as over the text.
+  QWheelEvent wheel(QPointF(2, 20), bar->mapToGlobal(QPointF(2, 20)), QPoint(), QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(bar, &wheel);
+  EXPECT_EQ(view->Layout().Top(), starts[22]);
 }
 
 TEST_F(LogView, EveryPrintableByteIsDrawnAsWideAsItIsMeasuredAndShows) {

@@ -588,6 +588,13 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       return 0;
     case WM_GETDLGCODE:
       return DLGC_WANTARROWS;
+    case WM_SETCURSOR:
+      // While a copy is made the pointer says so.
+      if (copy_ && LOWORD(L) == HTCLIENT) {
+        SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_APPSTARTING)));
+        return TRUE;
+      }
+      return DefWindowProcW(hwnd_, Msg, W, L);
     default:
       return DefWindowProcW(hwnd_, Msg, W, L);
   }

@@ -6,7 +6,19 @@ constexpr std::string_view kCrLf = "\r\n";
 
 void TLogPane::Append(std::string_view s) {
   if (s.empty()) return;
-  text_.Append(s);
+  const std::size_t before = Size();
+  try {
+    text_.Append(s);
+  } catch (...) {
+    // What the store took before it failed is shown; the rest is lost.
+    Took(s.substr(0, Size() - before));
+    throw;
+  }
+  Took(s);
+}
+
+void TLogPane::Took(std::string_view s) {
+  if (s.empty()) return;
   if (s.size() >= 2) {
     tail_[0] = s[s.size() - 2];
   } else {

@@ -40,6 +40,8 @@ class TLogPane {
 
  private:
   void Append(std::string_view s);
+  // The store took s: the last bytes and the view follow.
+  void Took(std::string_view s);
   bool EndsWithCrLf() const { return Size() >= 2 && tail_[0] == '\r' && tail_[1] == '\n'; }
 
   TLogText text_;

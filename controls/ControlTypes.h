@@ -27,12 +27,28 @@ using TColor = std::uint32_t;
 inline constexpr TColor clSystemColor = 0xFF000000u;
 inline constexpr TColor clWindow = 0xFF000005u;
 inline constexpr TColor clWindowText = 0xFF000008u;
+inline constexpr TColor clHighlight = 0xFF00000Du;
+inline constexpr TColor clHighlightText = 0xFF00000Eu;
 inline constexpr TColor clBtnFace = 0xFF00000Fu;
 inline constexpr TColor clBlack = 0x000000u;
 inline constexpr TColor clWhite = 0xFFFFFFu;
 inline constexpr TColor clCream = 0xFFFBF0u;
 inline bool IsSystemColor(TColor c) {
   return (c & 0xFF000000u) == clSystemColor;
+}
+
+// The colours of text and of selected text on a background. A system
+// background goes with the system's text colours; a fixed one with fixed
+// colours that read on it, whatever the desktop's palette.
+struct TTextColors {
+  TColor Text, Highlight, HighlightText;
+};
+inline TTextColors TextColorsOn(TColor Background) {
+  if (IsSystemColor(Background)) return {clWindowText, clHighlight, clHighlightText};
+  const unsigned r = (Background >> 16) & 0xFF, g = (Background >> 8) & 0xFF, b = Background & 0xFF;
+  const bool light = 299 * r + 587 * g + 114 * b >= 128000;
+  if (light) return {clBlack, 0x000080u, clWhite};  // navy selection
+  return {clWhite, 0xA6CAF0u, clBlack};             // light blue selection
 }
 
 struct TSize {

@@ -57,6 +57,19 @@ char16_t Cp1251Char(unsigned char Byte) {
   return Byte < 0x80 ? Byte : kHigh[Byte - 0x80];
 }
 
+char16_t Cp1251Glyph(unsigned char Byte) {
+  switch (Byte) {
+    case 0x7F:
+      return u'\u2302';  // the house the old PC fonts drew for DEL
+    case 0x98:
+      return u'\u25A1';  // an empty square: no character
+    case 0xAD:
+      return u'-';
+    default:
+      return Cp1251Char(Byte);
+  }
+}
+
 std::string Cp1251ToUtf8(std::string_view Cp1251) {
   std::string out;
   out.reserve(Cp1251.size() * 2);

@@ -9,6 +9,11 @@
 // leaves unassigned (0x98) maps to U+0098, so every byte survives a round
 // trip.
 char16_t Cp1251Char(unsigned char Byte);
+// The character a log view paints for a byte of 0x20 or more: its own,
+// except for the three whose characters fonts draw with no width (DEL, the
+// unassigned 0x98, the soft hyphen), which get visible stand-ins, so every
+// byte is drawn as wide as it is measured.
+char16_t Cp1251Glyph(unsigned char Byte);
 
 std::string Cp1251ToUtf8(std::string_view Cp1251);
 // Characters the code page cannot hold, and malformed UTF-8, become '?'.

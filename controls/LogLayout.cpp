@@ -279,6 +279,19 @@ std::size_t TLogLayout::HitTest(int RowIndex, double X) const {
   return r.End();
 }
 
+std::size_t TLogLayout::CharAt(int RowIndex, double X) const {
+  if (RowIndex < 0 || X < 0) return npos;
+  const std::vector<Row> rows = VisibleRows(RowIndex + 1);
+  if (RowIndex >= static_cast<int>(rows.size())) return npos;
+  const Row& r = rows[RowIndex];
+  double x = 0;
+  for (std::size_t i = 0; i < r.Bytes.size(); ++i) {
+    x += widths_[static_cast<unsigned char>(r.Bytes[i])];
+    if (X < x) return r.Start + i;
+  }
+  return npos;
+}
+
 void TLogLayout::Press(std::size_t Pos, bool Extend) {
   if (!Extend) anchor_ = Pos;
   caret_ = Pos;

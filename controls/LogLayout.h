@@ -31,6 +31,7 @@ class TLogLayout {
   explicit TLogLayout(const TLogText* Text = nullptr) : text_(Text) {}
   // Starts over on another text (nullptr: none).
   void SetText(const TLogText* Text);
+  const TLogText* Text() const { return text_; }
 
   // Advance of each byte, in pixels; control bytes should be 0.
   void SetCharWidths(const std::array<double, 256>& Widths);
@@ -74,6 +75,9 @@ class TLogLayout {
   double XOf(const Row& R, std::size_t Pos) const;
   // The byte position under x on row RowIndex (0: the top row).
   std::size_t HitTest(int RowIndex, double X) const;
+  // The byte drawn under x on row RowIndex, or npos where no character is
+  // (past the row's end, below the last row).
+  std::size_t CharAt(int RowIndex, double X) const;
 
   // Selection: an anchor and a moving end, as byte positions.
   void Press(std::size_t Pos, bool Extend);

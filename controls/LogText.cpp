@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "runtime/System.h"
 #include "runtime/Thread.h"
@@ -13,17 +14,36 @@
 // them gives the memory back at once, whatever the allocator would keep.
 class TLogText::TPages {
  public:
-  explicit TPages(std::size_t Size) : data_(static_cast<char*>(AllocatePages(Size))), size_(Size) {}
-  ~TPages() { FreePages(data_, size_); }
+  TPages(TLogSystem& System, std::size_t Size)
+      : system_(System), data_(static_cast<char*>(System.AllocatePages(Size))), size_(Size) {}
+  ~TPages() { system_.FreePages(data_, size_); }
   TPages(const TPages&) = delete;
   TPages& operator=(const TPages&) = delete;
   char* Data() const { return data_; }
   std::size_t Size() const { return size_; }
 
  private:
+  TLogSystem& system_;
   char* data_;
   std::size_t size_;
 };
+
+void* TLogSystem::AllocatePages(std::size_t Size) {
+  return ::AllocatePages(Size);
+}
+
+void TLogSystem::FreePages(void* Pages, std::size_t Size) {
+  ::FreePages(Pages, Size);
+}
+
+std::thread TLogSystem::StartThread(std::function<void()> Body) {
+  return std::thread(std::move(Body));
+}
+
+TLogSystem& TLogSystem::Default() {
+  static TLogSystem system;
+  return system;
+}
 
 namespace {
 
@@ -52,9 +72,16 @@ std::size_t RoundToPages(std::size_t n) {
   return (n + kPage - 1) / kPage * kPage;
 }
 
+// Room for one more element, growing geometrically, so that the push_back
+// after it cannot fail.
+template <class V>
+void MakeRoom(V& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.capacity()));
+}
+
 }  // namespace
 
-TLogText::TLogText() : cache_(kCacheBlocks) {}
+TLogText::TLogText(TLogSystem& System) : system_(System), cache_(kCacheBlocks) {}
 
 TLogText::~TLogText() {
   {
@@ -63,26 +90,33 @@ TLogText::~TLogText() {
   }
   work_cv_.notify_all();
   if (worker_.joinable()) worker_.join();
+  ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(cctx_));
 }
 
 void TLogText::Append(std::string_view s) {
   while (!s.empty()) {
-    if (!open_) open_ = std::make_shared<TPages>(kBlockSize);
+    // A block left full by a close that failed is closed first.
+    if (open_size_ == kBlockSize) CloseOpenBlock();
+    if (!open_) open_ = std::make_shared<TPages>(system_, kBlockSize);
     const std::size_t take = std::min(s.size(), kBlockSize - open_size_);
     char* dst = open_->Data() + open_size_;
     std::memcpy(dst, s.data(), take);
     // Line starts: every LF whose byte before is CR, that byte possibly
-    // from an earlier append or block.
-    for (const char* p = dst; p < dst + take;) {
-      const char* lf = static_cast<const char*>(std::memchr(p, '\n', dst + take - p));
-      if (!lf) break;
-      const bool cr = lf == dst ? last_cr_ : lf[-1] == '\r';
-      if (cr) {
-        open_starts_.push_back(static_cast<std::uint32_t>(lf - open_->Data() + 1));
-        ++breaks_;
+    // from an earlier append or block. Nothing counts until they all are.
+    const std::size_t had = open_starts_.size();
+    try {
+      for (const char* p = dst; p < dst + take;) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', dst + take - p));
+        if (!lf) break;
+        const bool cr = lf == dst ? last_cr_ : lf[-1] == '\r';
+        if (cr) open_starts_.push_back(static_cast<std::uint32_t>(lf - open_->Data() + 1));
+        p = lf + 1;
       }
-      p = lf + 1;
+    } catch (...) {
+      open_starts_.resize(had);
+      throw;
     }
+    breaks_ += open_starts_.size() - had;
     last_cr_ = dst[take - 1] == '\r';
     open_size_ += take;
     size_ += take;
@@ -92,30 +126,50 @@ void TLogText::Append(std::string_view s) {
 }
 
 void TLogText::CloseOpenBlock() {
+  // What can fail comes first and the index is committed last: a failure
+  // leaves the full block open and the store as it was.
+  MakeRoom(index_);
+  {
+    std::lock_guard lock(mu_);
+    MakeRoom(slots_);
+    jobs_.push_back({generation_, slots_.size(), open_});
+    slots_.push_back({open_, Packed{}});
+    // Without a worker the block stays unpacked until one starts.
+    EnsureWorker();
+  }
+  work_cv_.notify_one();
   const std::uint64_t before = breaks_ - open_starts_.size();
   index_.push_back({before, static_cast<std::uint32_t>(open_starts_.size()), open_after_cr_});
   open_after_cr_ = last_cr_;
   open_starts_.clear();
-  {
-    std::lock_guard lock(mu_);
-    slots_.push_back({open_, nullptr});
-    jobs_.push_back({generation_, slots_.size() - 1, open_});
-    if (!worker_.joinable()) worker_ = std::thread([this] { Work(); });
-  }
-  work_cv_.notify_one();
   open_.reset();
   open_size_ = 0;
 }
 
+void TLogText::EnsureWorker() {
+  if (worker_.joinable()) return;
+  try {
+    worker_ = system_.StartThread([this] { Work(); });
+  } catch (...) {
+    // Asked again at the next close; the blocks wait unpacked meanwhile.
+  }
+}
+
 void TLogText::Clear() {
+  std::vector<std::vector<Slot>> unfreed;
   {
     std::lock_guard lock(mu_);
     if (!slots_.empty()) trash_.push_back(std::move(slots_));
     slots_.clear();
     jobs_.clear();
     ++generation_;
+    // Freeing is the worker's, so clearing stays quick; without one it is
+    // done here.
+    if (!trash_.empty()) EnsureWorker();
+    if (!worker_.joinable()) unfreed.swap(trash_);
   }
   work_cv_.notify_one();
+  unfreed.clear();
   size_ = 0;
   breaks_ = 0;
   last_cr_ = false;
@@ -127,17 +181,45 @@ void TLogText::Clear() {
   for (CacheEntry& e : cache_) e = CacheEntry();
 }
 
+bool TLogText::Pack(const Job& J, Packed& Out) {
+  try {
+    if (!cctx_) cctx_ = ZSTD_createCCtx();
+    auto* cctx = static_cast<ZSTD_CCtx*>(cctx_);
+    if (!cctx) return false;
+    out_.resize(ZSTD_compressBound(kBlockSize));
+    const std::size_t n =
+        ZSTD_compressCCtx(cctx, out_.data(), out_.size(), J.raw->Data(), kBlockSize, kLevel);
+    if (ZSTD_isError(n)) return false;
+    if (!chunk_ || chunk_generation_ != J.generation || chunk_used_ + n > chunk_->Size()) {
+      chunk_ = std::make_shared<TPages>(system_, std::max(kChunkSize, RoundToPages(n)));
+      chunk_used_ = 0;
+      chunk_generation_ = J.generation;
+    }
+    std::memcpy(chunk_->Data() + chunk_used_, out_.data(), n);
+    Out = {chunk_, static_cast<std::uint32_t>(chunk_used_), static_cast<std::uint32_t>(n)};
+    chunk_used_ += n;
+    return true;
+  } catch (...) {
+    // Out of memory: the block keeps its unpacked bytes for now.
+    return false;
+  }
+}
+
 void TLogText::Work() {
   // Packing can wait; the main thread, which shares the cores, cannot.
   LowerCurrentThreadPriority();
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  std::string out;
-  Buf chunk;  // the one being filled
-  std::size_t chunk_used = 0;
-  std::uint64_t chunk_generation = 0;
   std::unique_lock lock(mu_);
   for (;;) {
-    work_cv_.wait(lock, [this] { return stop_ || !jobs_.empty() || !trash_.empty(); });
+    // After a failure the queued blocks wait for retry_at_.
+    while (!stop_ && trash_.empty()) {
+      if (jobs_.empty()) {
+        work_cv_.wait(lock);
+      } else if (std::chrono::steady_clock::now() < retry_at_) {
+        work_cv_.wait_until(lock, retry_at_);
+      } else {
+        break;
+      }
+    }
     if (stop_) break;
     if (!trash_.empty()) {
       std::vector<std::vector<Slot>> trash;
@@ -145,47 +227,41 @@ void TLogText::Work() {
       busy_ = true;
       lock.unlock();
       trash.clear();
-      chunk.reset();
+      chunk_.reset();
       lock.lock();
       busy_ = false;
       if (jobs_.empty() && trash_.empty()) idle_cv_.notify_all();
       continue;
     }
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
+    Job job = jobs_.front();
     busy_ = true;
     lock.unlock();
 
-    out.resize(ZSTD_compressBound(job.raw->Size()));
-    const std::size_t n =
-        ZSTD_compressCCtx(cctx, out.data(), out.size(), job.raw->Data(), kBlockSize, kLevel);
     Packed packed;
-    if (!ZSTD_isError(n)) {
-      if (!chunk || chunk_generation != job.generation || chunk_used + n > chunk->Size()) {
-        chunk = std::make_shared<TPages>(std::max(kChunkSize, RoundToPages(n)));
-        chunk_used = 0;
-        chunk_generation = job.generation;
-      }
-      std::memcpy(chunk->Data() + chunk_used, out.data(), n);
-      packed = {chunk, static_cast<std::uint32_t>(chunk_used), static_cast<std::uint32_t>(n)};
-      chunk_used += n;
-    }
+    const bool ok = Pack(job, packed);
     Buf raw_done;
     lock.lock();
-    if (packed.chunk && job.generation == generation_ && job.block < slots_.size()) {
-      slots_[job.block].packed = std::move(packed);
-      raw_done = std::move(slots_[job.block].raw);
-    }
     busy_ = false;
+    // The job is still at the front unless clearing dropped it.
+    const bool queued = !jobs_.empty() && jobs_.front().generation == job.generation &&
+                        jobs_.front().block == job.block;
+    if (ok && queued) {
+      jobs_.pop_front();
+      if (job.block < slots_.size()) {
+        slots_[job.block].packed = std::move(packed);
+        raw_done = std::move(slots_[job.block].raw);
+      }
+    } else if (queued) {
+      retry_at_ = std::chrono::steady_clock::now() + kRetryDelay;
+    }
     const bool idle = jobs_.empty() && trash_.empty();
     lock.unlock();
     raw_done.reset();  // outside the lock: unmapping is not free
     job.raw.reset();
+    packed = {};
     if (idle) idle_cv_.notify_all();
     lock.lock();
   }
-  lock.unlock();
-  ZSTD_freeCCtx(cctx);
 }
 
 void TLogText::WaitIdle() const {
@@ -294,5 +370,14 @@ std::string TLogText::Read(std::size_t From, std::size_t Count) const {
     std::memcpy(out.data() + done, v.data + offset, take);
     done += take;
   }
+  return out;
+}
+
+std::string TLogSlices::Next() {
+  std::size_t n = std::min(kSlice, end_ - next_);
+  // CR LF stays in one slice, so a view can turn it into its line break.
+  if (next_ + n < end_ && text_.Read(next_ + n - 1, 2) == "\r\n") ++n;
+  std::string out = text_.Read(next_, n);
+  next_ += n;
   return out;
 }

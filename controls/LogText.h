@@ -7,10 +7,13 @@
 // Everything but the worker belongs to one thread (the main thread).
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,12 +21,31 @@
 #include <thread>
 #include <vector>
 
+// What the store asks of the system: pages for its blocks and a thread for
+// its packing worker. Tests put failures behind it.
+class TLogSystem {
+ public:
+  virtual ~TLogSystem() = default;
+  // Raises std::bad_alloc when there is no memory.
+  virtual void* AllocatePages(std::size_t Size);
+  virtual void FreePages(void* Pages, std::size_t Size);
+  // Raises when no thread can be started (std::system_error).
+  virtual std::thread StartThread(std::function<void()> Body);
+  static TLogSystem& Default();
+};
+
+// Neither running out of memory nor a worker that cannot start loses text
+// already stored or ends the program: a block that cannot be packed stays
+// unpacked and is tried again later, and a failing append leaves the store
+// as it was before the piece that failed.
 class TLogText {
  public:
   static constexpr std::size_t kBlockSize = 64 << 10;
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  // How long packing waits after running out of memory before it tries again.
+  static constexpr std::chrono::milliseconds kRetryDelay{200};
 
-  TLogText();
+  explicit TLogText(TLogSystem& System = TLogSystem::Default());
   ~TLogText();
   TLogText(const TLogText&) = delete;
   TLogText& operator=(const TLogText&) = delete;
@@ -102,7 +124,14 @@ class TLogText {
   std::size_t ClosedBlocks() const { return index_.size(); }
   std::uint64_t BreaksBefore(std::size_t Block) const;
   void CloseOpenBlock();
+  // Starts the worker unless it runs; a failure is left for the next call.
+  // Called with mu_ held.
+  void EnsureWorker();
+  // Packs one block; false when memory (or the library) fails.
+  bool Pack(const Job& J, Packed& Out);
   void Work();
+
+  TLogSystem& system_;
 
   std::size_t size_ = 0;
   std::uint64_t breaks_ = 0;
@@ -120,10 +149,38 @@ class TLogText {
   std::condition_variable work_cv_;
   mutable std::condition_variable idle_cv_;
   std::vector<Slot> slots_;
-  std::deque<Job> jobs_;
+  std::deque<Job> jobs_;  // the front one stays queued until it is packed
+  std::chrono::steady_clock::time_point retry_at_{};
   std::vector<std::vector<Slot>> trash_;
   std::uint64_t generation_ = 0;
   bool busy_ = false;
   bool stop_ = false;
   std::thread worker_;
+  // The worker's own state.
+  void* cctx_ = nullptr;
+  std::string out_;
+  Buf chunk_;  // the one being filled
+  std::size_t chunk_used_ = 0;
+  std::uint64_t chunk_generation_ = 0;
+};
+
+// Bytes [From, To) of a text a slice at a time, no slice ending between CR
+// and LF: how a copy of any size is read without holding up the loop that
+// reads it for more than a slice.
+class TLogSlices {
+ public:
+  static constexpr std::size_t kSlice = 1 << 20;
+
+  TLogSlices(const TLogText& Text, std::size_t From, std::size_t To)
+      : text_(Text),
+        from_(std::min(From, Text.Size())),
+        next_(from_),
+        end_(std::min(std::max(To, From), Text.Size())) {}
+  std::size_t Size() const { return end_ - from_; }
+  bool Done() const { return next_ >= end_; }
+  std::string Next();
+
+ private:
+  const TLogText& text_;
+  std::size_t from_, next_, end_;
 };

@@ -7,42 +7,125 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMetaObject>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <new>
 
+#include "controls/Controls.h"
 #include "controls/Cp1251.h"
 
 namespace {
 
-// The characters of bytes as they are painted: control bytes take no room.
-QString Painted(std::string_view Bytes) {
+// How often a drag held past the top or bottom edge scrolls a row.
+constexpr int kDragScrollMs = 50;
+
+}  // namespace
+
+QString TLogView::Painted(std::string_view Bytes) {
   QString out;
   out.reserve(static_cast<qsizetype>(Bytes.size()));
   for (char ch : Bytes) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b >= 0x20) out += QChar(Cp1251Char(b));
+    if (b >= 0x20) out += QChar(Cp1251Glyph(b));
   }
   return out;
 }
 
-}  // namespace
+std::vector<QString> TLogView::PaintedRows() const {
+  std::vector<QString> out;
+  for (const TLogLayout::Row& r : layout_.VisibleRows(layout_.Rows()))
+    out.push_back(Painted(r.Bytes));
+  return out;
+}
 
-TLogView::TLogView(QWidget* Parent) : QAbstractScrollArea(Parent), frame_timer_(new QTimer(this)) {
+TLogView::TLogView(QWidget* Parent)
+    : QAbstractScrollArea(Parent),
+      frame_timer_(new QTimer(this)),
+      drag_timer_(new QTimer(this)),
+      copy_timer_(new QTimer(this)) {
   frame_timer_->setSingleShot(true);
   frame_timer_->setTimerType(Qt::PreciseTimer);
-  connect(frame_timer_, &QTimer::timeout, this, [this] { Flush(); });
+  connect(frame_timer_, &QTimer::timeout, this, [this] { RunGuarded(nullptr, [this] { Flush(); }); });
+  copy_timer_->setInterval(0);
+  connect(copy_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { CopySteps(); }); });
+  drag_timer_->setInterval(kDragScrollMs);
+  connect(drag_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { DragScroll(); }); });
+  // The bar's arrows and page clicks move by rows, as the keys do; its
+  // units are bytes, and a step of bytes would snap back to the row it
+  // started in.
+  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
+          [this](int Action) { RunGuarded(nullptr, [this, Action] { BarAction(Action); }); });
+  // The wheel over the bar turns rows as over the text.
+  verticalScrollBar()->installEventFilter(this);
   viewport()->setCursor(Qt::IBeamCursor);
   viewport()->setAutoFillBackground(false);
   setAttribute(Qt::WA_InputMethodEnabled, false);
   Measure();
 }
 
+void TLogView::BarAction(int Action) {
+  switch (Action) {
+    case QAbstractSlider::SliderSingleStepAdd:
+    case QAbstractSlider::SliderSingleStepSub:
+      layout_.ScrollRows(Action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
+      break;
+    case QAbstractSlider::SliderPageStepAdd:
+    case QAbstractSlider::SliderPageStepSub:
+      layout_.ScrollPages(Action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
+      break;
+    default:
+      return;
+  }
+  verticalScrollBar()->setSliderPosition(layout_.ScrollValue());
+  viewport()->update();
+}
+
+bool TLogView::event(QEvent* Event) {
+  // Nothing may escape into Qt's loop: an error goes to the application's
+  // hook, as every control's does.
+  bool result = false;
+  RunGuarded(nullptr, [&] { result = QAbstractScrollArea::event(Event); });
+  return result;
+}
+
+bool TLogView::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == verticalScrollBar() && Event->type() == QEvent::Wheel) {
+    RunGuarded(nullptr, [&] { wheelEvent(static_cast<QWheelEvent*>(Event)); });
+    return true;
+  }
+  return QAbstractScrollArea::eventFilter(Watched, Event);
+}
+
+bool TLogView::viewportEvent(QEvent* Event) {
+  bool result = false;
+  RunGuarded(nullptr, [&] { result = QAbstractScrollArea::viewportEvent(Event); });
+  return result;
+}
+
+// A copy under way: the selection converted to UTF-8 a slice at a time, the
+// loop running between slices, and handed to the clipboard when complete.
+// UTF-8 is what other programs take from it, so the copy costs one text of
+// that size and no more.
+struct TLogView::CopyJob {
+  QClipboard::Mode mode;
+  TLogSlices slices;
+  QByteArray utf8;
+};
+
+TLogView::~TLogView() = default;
+
 void TLogView::ShowText(const TLogText* Text) {
+  CancelCopy(QClipboard::Clipboard);
+  CancelCopy(QClipboard::Selection);
   pending_ = false;
   layout_.SetText(Text);
   SyncScrollBar();
@@ -55,6 +138,8 @@ void TLogView::TextAppended() {
 }
 
 void TLogView::TextCleared() {
+  CancelCopy(QClipboard::Clipboard);
+  CancelCopy(QClipboard::Selection);
   pending_ = false;
   layout_.TextCleared();
   SyncScrollBar();
@@ -99,7 +184,7 @@ void TLogView::Measure() {
   const QFontMetricsF fm(paint_font_);
   std::array<double, 256> widths{};
   for (int b = 0x20; b < 256; ++b) {
-    widths[b] = fm.horizontalAdvance(QChar(Cp1251Char(static_cast<unsigned char>(b))));
+    widths[b] = fm.horizontalAdvance(QChar(Cp1251Glyph(static_cast<unsigned char>(b))));
   }
   row_height_ = std::max(1, static_cast<int>(std::ceil(fm.lineSpacing())));
   ascent_ = static_cast<int>(std::ceil(fm.ascent()));
@@ -120,7 +205,6 @@ void TLogView::SyncScrollBar() {
   bar->setRange(0, layout_.ScrollMax());
   const int page = layout_.ScrollPage();
   bar->setPageStep(page);
-  bar->setSingleStep(std::max(1, page / layout_.Rows()));
   // While the operator drags the thumb it stays under the mouse; the view
   // shows the row that starts nearest below it.
   if (!bar->isSliderDown()) bar->setValue(layout_.ScrollValue());
@@ -133,9 +217,15 @@ void TLogView::Scrolled() {
 }
 
 void TLogView::scrollContentsBy(int, int) {
-  if (syncing_) return;
-  layout_.ScrollTo(verticalScrollBar()->value());
-  Scrolled();
+  // Called from the bar's own events, which the guard of this widget's
+  // events does not cover.
+  RunGuarded(nullptr, [this] {
+    // A value that is where the view already is (a row step just taken)
+    // moves nothing.
+    if (syncing_ || verticalScrollBar()->value() == layout_.ScrollValue()) return;
+    layout_.ScrollTo(verticalScrollBar()->value());
+    Scrolled();
+  });
 }
 
 void TLogView::resizeEvent(QResizeEvent* Event) {
@@ -234,21 +324,43 @@ void TLogView::mousePressEvent(QMouseEvent* Event) {
   }
   layout_.Press(PositionAt(Event->position()), Event->modifiers() & Qt::ShiftModifier);
   dragging_ = true;
+  drag_at_ = Event->position();
   viewport()->update();
 }
 
 void TLogView::mouseMoveEvent(QMouseEvent* Event) {
   if (!dragging_) return;
-  // Dragging past the top or bottom edge scrolls.
-  const QPointF at = Event->position();
-  if (at.y() < 0) {
-    layout_.ScrollRows(-1);
-    SyncScrollBar();
-  } else if (at.y() >= viewport()->height()) {
-    layout_.ScrollRows(1);
-    SyncScrollBar();
+  drag_at_ = Event->position();
+  // Held past the top or bottom edge, the drag scrolls a row a tick until
+  // the mouse comes back or the button is let go.
+  const bool outside = drag_at_.y() < 0 || drag_at_.y() >= viewport()->height();
+  if (outside && !drag_timer_->isActive()) {
+    drag_timer_->start();
+    DragScroll();
+    return;
   }
-  const QPointF inside(at.x(), std::clamp(at.y(), 0.0, viewport()->height() - 1.0));
+  if (!outside) drag_timer_->stop();
+  DragTo();
+}
+
+void TLogView::DragScroll() {
+  if (!dragging_) {
+    drag_timer_->stop();
+    return;
+  }
+  if (drag_at_.y() < 0) {
+    layout_.ScrollRows(-1);
+  } else if (drag_at_.y() >= viewport()->height()) {
+    layout_.ScrollRows(1);
+  } else {
+    drag_timer_->stop();
+  }
+  SyncScrollBar();
+  DragTo();
+}
+
+void TLogView::DragTo() {
+  const QPointF inside(drag_at_.x(), std::clamp(drag_at_.y(), 0.0, viewport()->height() - 1.0));
   layout_.DragTo(PositionAt(inside));
   viewport()->update();
 }
@@ -256,16 +368,25 @@ void TLogView::mouseMoveEvent(QMouseEvent* Event) {
 void TLogView::mouseReleaseEvent(QMouseEvent* Event) {
   if (Event->button() != Qt::LeftButton) return;
   dragging_ = false;
-  QClipboard* clipboard = QGuiApplication::clipboard();
-  if (layout_.HasSelection() && clipboard->supportsSelection()) {
-    clipboard->setText(SelectedText(), QClipboard::Selection);
+  drag_timer_->stop();
+  if (layout_.HasSelection() && QGuiApplication::clipboard()->supportsSelection()) {
+    CopyTo(QClipboard::Selection);
   }
 }
 
 void TLogView::mouseDoubleClickEvent(QMouseEvent* Event) {
   if (Event->button() != Qt::LeftButton) return;
-  layout_.SelectWord(PositionAt(Event->position()));
+  // A word under the mouse, or nothing where there is no character.
+  const QPointF at = Event->position();
+  const int row = static_cast<int>(std::floor(std::max(0.0, at.y()) / row_height_));
+  const std::size_t pos = layout_.CharAt(row, at.x() - kMargin);
+  if (pos == TLogText::npos) {
+    layout_.Press(PositionAt(at), false);
+  } else {
+    layout_.SelectWord(pos);
+  }
   dragging_ = false;
+  drag_timer_->stop();
   viewport()->update();
 }
 
@@ -307,6 +428,112 @@ void TLogView::SelectAll() {
   viewport()->update();
 }
 
-void TLogView::Copy() const {
-  if (layout_.HasSelection()) QGuiApplication::clipboard()->setText(SelectedText());
+void TLogView::Copy() {
+  CopyTo(QClipboard::Clipboard);
+}
+
+namespace {
+
+const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
+
+void PutUtf8(QByteArray& out, std::string_view bytes) {
+  // Written in place: at most three bytes a character.
+  const qsizetype at = out.size();
+  out.resize(at + 3 * static_cast<qsizetype>(bytes.size()));
+  char* const start = out.data() + at;
+  char* p = start;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+        *p++ = '\n';
+        ++i;
+      } else {
+        *p++ = static_cast<char>(b);
+      }
+      continue;
+    }
+    const char16_t c = Cp1251Char(b);
+    if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  out.truncate(at + (p - start));
+}
+
+}  // namespace
+
+void TLogView::CopyTo(QClipboard::Mode Mode) {
+  if (!layout_.HasSelection() || !layout_.Text()) return;
+  CancelCopy(Mode);
+  if (layout_.SelEnd() - layout_.SelStart() > copy_limit_) return Refuse();
+  copies_.push_back(std::make_unique<CopyJob>(
+      CopyJob{Mode, TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()), {}}));
+  // A small selection is on the clipboard before this returns.
+  CopySteps();
+}
+
+void TLogView::CancelCopy(QClipboard::Mode Mode) {
+  std::erase_if(copies_, [Mode](const std::unique_ptr<CopyJob>& j) { return j->mode == Mode; });
+  if (copies_.empty()) {
+    copy_timer_->stop();
+    viewport()->setCursor(Qt::IBeamCursor);
+  }
+}
+
+void TLogView::CopySteps() {
+  bool refuse = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCopyBudgetMs);
+  ++copy_turns_;
+  for (std::size_t i = 0; i < copies_.size();) {
+    CopyJob& job = *copies_[i];
+    bool refused = false;
+    try {
+      do {
+        PutUtf8(job.utf8, job.slices.Next());
+      } while (!job.slices.Done() && std::chrono::steady_clock::now() < until);
+    } catch (const std::bad_alloc&) {
+      refused = true;
+    }
+    if (refused || job.slices.Done()) {
+      std::unique_ptr<CopyJob> done = std::move(copies_[i]);
+      copies_.erase(copies_.begin() + static_cast<std::ptrdiff_t>(i));
+      if (refused) {
+        done.reset();
+        refuse = true;  // told once the loop is done: the message box runs a loop of its own
+      } else {
+        done->utf8.squeeze();
+        // Both names carry the same bytes, shared rather than copied.
+        auto* data = new QMimeData;
+        data->setData(QStringLiteral("text/plain;charset=utf-8"), done->utf8);
+        data->setData(QStringLiteral("text/plain"), done->utf8);
+        const QClipboard::Mode mode = done->mode;
+        done.reset();
+        QGuiApplication::clipboard()->setMimeData(data, mode);
+      }
+      continue;
+    }
+    ++i;
+  }
+  if (copies_.empty()) {
+    copy_timer_->stop();
+    viewport()->setCursor(Qt::IBeamCursor);
+  } else {
+    viewport()->setCursor(Qt::BusyCursor);
+    copy_timer_->start();
+  }
+  if (refuse) Refuse();
+}
+
+void TLogView::Refuse() {
+  if (OnRefused) OnRefused(kTooLarge);
+}
+
+void TLogView::SetCopyLimit(std::size_t Bytes) {
+  copy_limit_ = Bytes;
 }

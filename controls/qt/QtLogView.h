@@ -7,10 +7,16 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QPointF>
 #include <QString>
+#include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "controls/LogLayout.h"
 #include "controls/LogText.h"
@@ -21,6 +27,7 @@ class QTimer;
 class TLogView : public QAbstractScrollArea {
  public:
   explicit TLogView(QWidget* Parent = nullptr);
+  ~TLogView() override;
 
   void ShowText(const TLogText* Text);
   // The text shown grew; taken in with the next frame.
@@ -41,14 +48,31 @@ class TLogView : public QAbstractScrollArea {
 
   QString SelectedText() const;
   void SelectAll();
-  void Copy() const;
+  // The selection to the clipboard. A large one is converted a slice per
+  // turn of the loop (the window stays live) and handed over when done; one
+  // larger than the limit, or than memory allows, is refused through
+  // OnRefused. The mouse selection of X11 is copied the same way.
+  void Copy();
+  bool Copying() const { return !copies_.empty(); }
+  // Turns of the loop that copies have taken.
+  long long CopyTurns() const { return copy_turns_; }
+  void SetCopyLimit(std::size_t Bytes);
+  std::function<void(const std::string&)> OnRefused;
   // The operator's menu: "Копировать" and "Выделить всё".
   QMenu* MakeContextMenu(QWidget* Parent);
 
   // Windows-1251 as the operator copies it: CR LF becomes a line break.
   static QString ToUnicode(std::string_view Cp1251);
+  // The characters of bytes as they are painted: control bytes take no
+  // room, every other byte the width it was measured with.
+  static QString Painted(std::string_view Bytes);
+  // The characters of each row on screen, top first, as they are painted.
+  std::vector<QString> PaintedRows() const;
 
  protected:
+  bool event(QEvent* Event) override;
+  bool viewportEvent(QEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
   void paintEvent(QPaintEvent* Event) override;
   void resizeEvent(QResizeEvent* Event) override;
   void changeEvent(QEvent* Event) override;
@@ -63,6 +87,8 @@ class TLogView : public QAbstractScrollArea {
 
  private:
   static constexpr int kFrameMs = 16;
+  // What a copy may take of one turn of the loop.
+  static constexpr int kCopyBudgetMs = 8;
 
   void Measure();
   void Resized();
@@ -70,12 +96,26 @@ class TLogView : public QAbstractScrollArea {
   void SyncScrollBar();
   void Schedule();
   std::size_t PositionAt(QPointF Point) const;
+  void DragScroll();
+  void DragTo();
+  void BarAction(int Action);
+  struct CopyJob;
+  void CopyTo(QClipboard::Mode Mode);
+  void CancelCopy(QClipboard::Mode Mode);
+  void CopySteps();
+  void Refuse();
 
   TLogLayout layout_;
   QFont paint_font_;
   int row_height_ = 1;
   int ascent_ = 0;
   QTimer* frame_timer_;
+  QTimer* drag_timer_;
+  QTimer* copy_timer_;
+  std::vector<std::unique_ptr<CopyJob>> copies_;
+  std::size_t copy_limit_ = static_cast<std::size_t>(-1);
+  long long copy_turns_ = 0;
+  QPointF drag_at_;
   QElapsedTimer since_frame_;
   bool pending_ = false;
   bool scheduled_ = false;

@@ -100,28 +100,42 @@ void TQtCommon::SetFont(QWidget* w, const TFont& f) {
   if (w->font() != q) w->setFont(q);
 }
 
+namespace {
+
+QColor QtColor(TColor c, QPalette::ColorRole Fallback, const QPalette& App) {
+  if (!IsSystemColor(c)) return QColor((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
+  switch (c) {
+    case clBtnFace:
+      return App.color(QPalette::Button);
+    case clWindow:
+      return App.color(QPalette::Base);
+    case clWindowText:
+      return App.color(QPalette::Text);
+    case clHighlight:
+      return App.color(QPalette::Highlight);
+    case clHighlightText:
+      return App.color(QPalette::HighlightedText);
+    default:
+      return App.color(Fallback);
+  }
+}
+
+}  // namespace
+
 void TQtCommon::SetColor(QWidget* w, TColor c, bool TextArea, bool Fill) {
   const QPalette::ColorRole role = TextArea ? QPalette::Base : QPalette::Window;
-  QColor color;
-  if (IsSystemColor(c)) {
-    const QPalette app = QApplication::palette(w);
-    if (c == clBtnFace) {
-      color = app.color(QPalette::Button);
-    } else if (c == clWindow) {
-      color = app.color(QPalette::Base);
-    } else if (c == clWindowText) {
-      color = app.color(QPalette::Text);
-    } else {
-      color = app.color(role);
-    }
-  } else {
-    color = QColor((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
-  }
+  const QPalette app = QApplication::palette(w);
   QPalette pal = w->palette();
-  if (pal.color(role) != color) {
-    pal.setColor(role, color);
-    w->setPalette(pal);
+  pal.setColor(role, QtColor(c, role, app));
+  if (TextArea) {
+    // The text must read on this background whatever the desktop's theme.
+    const TTextColors t = TextColorsOn(c);
+    pal.setColor(QPalette::Text, QtColor(t.Text, QPalette::Text, app));
+    pal.setColor(QPalette::Highlight, QtColor(t.Highlight, QPalette::Highlight, app));
+    pal.setColor(QPalette::HighlightedText,
+                 QtColor(t.HighlightText, QPalette::HighlightedText, app));
   }
+  if (pal != w->palette()) w->setPalette(pal);
   if (!TextArea) w->setAutoFillBackground(Fill || !IsSystemColor(c));
 }
 
@@ -506,7 +520,11 @@ class TQtComboBoxPeer : public TQtPeer<TComboBoxPeer, TComboWidget> {
 class TQtMemoPeer : public TQtPeer<TMemoPeer, TLogView> {
  public:
   TQtMemoPeer(TMemo& Control, QWidget* Parent)
-      : TQtPeer(Control, new TLogView(Parent), true, true) {}
+      : TQtPeer(Control, new TLogView(Parent), true, true) {
+    w()->OnRefused = [](const std::string& Text) {
+      if (TWindowSystem* ws = WindowSystem()) ws->ShowMessageBox(Text);
+    };
+  }
   // The view is read-only whatever the control says: it has no editing.
   void SetReadOnly(bool) override {}
   void SetWordWrap(bool v) override {

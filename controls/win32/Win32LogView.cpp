@@ -3,8 +3,11 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <new>
 
+#include "controls/Controls.h"
 #include "controls/Cp1251.h"
 #include "controls/win32/Win32Text.h"
 #include "controls/win32/Win32WindowSystem.h"
@@ -14,7 +17,14 @@ namespace {
 
 const wchar_t* const kLogViewClass = L"T5LogView";
 constexpr UINT_PTR kFrameTimer = 1;
+constexpr UINT_PTR kDragTimer = 2;
+constexpr UINT_PTR kCopyTimer = 3;
 constexpr UINT kFlushMessage = WM_APP + 1;
+// How often a drag held past the top or bottom edge scrolls a row.
+constexpr UINT kDragScrollMs = 50;
+// What a copy may take of one turn of the loop.
+constexpr auto kCopyBudget = std::chrono::milliseconds(8);
+const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
 
 void RegisterClassOnce(HINSTANCE instance, WNDPROC proc) {
   static bool done = false;
@@ -32,6 +42,24 @@ void RegisterClassOnce(HINSTANCE instance, WNDPROC proc) {
 
 }  // namespace
 
+// A copy under way: the selection converted to UTF-16 a slice per turn of
+// the loop straight into the memory the clipboard will own, so it costs one
+// text of the size the clipboard holds and no more.
+struct TWin32LogView::CopyJob {
+  TLogSlices slices;
+  HGLOBAL mem = nullptr;
+  wchar_t* out = nullptr;
+  std::size_t used = 0;
+  explicit CopyJob(TLogSlices Slices) : slices(Slices) {}
+  CopyJob(const CopyJob&) = delete;
+  CopyJob& operator=(const CopyJob&) = delete;
+  ~CopyJob() {
+    if (!mem) return;
+    if (out) GlobalUnlock(mem);
+    GlobalFree(mem);
+  }
+};
+
 TWin32LogView::TWin32LogView(TWin32WindowSystem& System, HWND Parent) : system_(System) {
   RegisterClassOnce(System.Instance(), Proc);
   CreateWindowExW(WS_EX_CLIENTEDGE, kLogViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, 0, 0, 0, 0,
@@ -41,6 +69,7 @@ TWin32LogView::TWin32LogView(TWin32WindowSystem& System, HWND Parent) : system_(
 }
 
 TWin32LogView::~TWin32LogView() {
+  copy_.reset();
   if (HWND w = hwnd_) {
     SetWindowLongPtrW(w, GWLP_USERDATA, 0);
     hwnd_ = nullptr;
@@ -68,10 +97,15 @@ LRESULT CALLBACK TWin32LogView::Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L) 
     view->hwnd_ = nullptr;
     return DefWindowProcW(Window, Msg, W, L);
   }
-  return view->Message(Msg, W, L);
+  // Nothing may escape into the system's dispatch: an error goes to the
+  // application's hook, as every control's does.
+  LRESULT result = 0;
+  RunGuarded(nullptr, [&] { result = view->Message(Msg, W, L); });
+  return result;
 }
 
 void TWin32LogView::ShowText(const TLogText* Text) {
+  CancelCopy();
   pending_ = false;
   layout_.SetText(Text);
   SyncScrollBar();
@@ -84,6 +118,7 @@ void TWin32LogView::TextAppended() {
 }
 
 void TWin32LogView::TextCleared() {
+  CancelCopy();
   pending_ = false;
   layout_.TextCleared();
   SyncScrollBar();
@@ -143,7 +178,7 @@ void TWin32LogView::Measure() {
   HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
   std::array<double, 256> widths{};
   for (int b = 0x20; b < 256; ++b) {
-    const wchar_t c = Cp1251Char(static_cast<unsigned char>(b));
+    const wchar_t c = Cp1251Glyph(static_cast<unsigned char>(b));
     SIZE s{};
     GetTextExtentPoint32W(dc, &c, 1, &s);
     widths_[b] = s.cx;
@@ -210,7 +245,7 @@ void DrawBytes(HDC dc, int x, int y, std::string_view bytes, const std::array<in
   for (char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
     if (b < 0x20) continue;
-    text += static_cast<wchar_t>(Cp1251Char(b));
+    text += static_cast<wchar_t>(Cp1251Glyph(b));
     dx.push_back(widths[b]);
   }
   if (!text.empty()) {
@@ -225,9 +260,11 @@ void TWin32LogView::Paint(HDC dc, const RECT& area) {
   FillRect(dc, &area, system_.Brush(background_));
   HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
   SetBkMode(dc, TRANSPARENT);
-  const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
-  const COLORREF high_text = GetSysColor(COLOR_HIGHLIGHTTEXT);
-  HBRUSH high = GetSysColorBrush(COLOR_HIGHLIGHT);
+  // Colours that read on the background, whatever the desktop's scheme.
+  const TTextColors colors = TextColorsOn(background_);
+  const COLORREF text = TWin32WindowSystem::ColorRef(colors.Text);
+  const COLORREF high_text = TWin32WindowSystem::ColorRef(colors.HighlightText);
+  HBRUSH high = system_.Brush(colors.Highlight);
   const std::size_t sel_a = layout_.SelStart();
   const std::size_t sel_b = layout_.SelEnd();
   const bool sel = layout_.HasSelection();
@@ -259,6 +296,34 @@ void TWin32LogView::Paint(HDC dc, const RECT& area) {
   SelectObject(dc, old);
 }
 
+void TWin32LogView::DragScroll() {
+  RECT r;
+  GetClientRect(hwnd_, &r);
+  if (dragging_ && drag_y_ < 0) {
+    layout_.ScrollRows(-1);
+  } else if (dragging_ && drag_y_ >= r.bottom) {
+    layout_.ScrollRows(1);
+  } else {
+    StopDragTimer();
+  }
+  SyncScrollBar();
+  if (dragging_) DragTo();
+}
+
+void TWin32LogView::DragTo() {
+  RECT r;
+  GetClientRect(hwnd_, &r);
+  const int y = std::clamp(drag_y_, 0, std::max(0, static_cast<int>(r.bottom) - 1));
+  layout_.DragTo(PositionAt(drag_x_, y));
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::StopDragTimer() {
+  if (!drag_timer_) return;
+  drag_timer_ = false;
+  KillTimer(hwnd_, kDragTimer);
+}
+
 std::size_t TWin32LogView::PositionAt(int X, int Y) const {
   const int row = std::max(0, Y) / row_height_;
   return layout_.HitTest(row, X - kMargin);
@@ -273,21 +338,67 @@ void TWin32LogView::SelectAll() {
   InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
-void TWin32LogView::Copy() const {
-  if (!layout_.HasSelection() || !OpenClipboard(hwnd_)) return;
-  EmptyClipboard();
-  const std::wstring text = SelectedText();
-  const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-  if (HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
-    if (void* p = GlobalLock(mem)) {
-      std::memcpy(p, text.c_str(), bytes);
-      GlobalUnlock(mem);
-      if (!SetClipboardData(CF_UNICODETEXT, mem)) GlobalFree(mem);
-    } else {
-      GlobalFree(mem);
-    }
+void TWin32LogView::Copy() {
+  if (!layout_.HasSelection() || !layout_.Text()) return;
+  CancelCopy();
+  const std::size_t n = layout_.SelEnd() - layout_.SelStart();
+  // UTF-16 takes at most one unit a byte (NULs are left out) and the end.
+  if (n > copy_limit_ || n > static_cast<std::size_t>(-1) / sizeof(wchar_t) - 1) return Refuse();
+  copy_ = std::make_unique<CopyJob>(
+      TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()));
+  copy_->mem = GlobalAlloc(GMEM_MOVEABLE, (n + 1) * sizeof(wchar_t));
+  if (copy_->mem) copy_->out = static_cast<wchar_t*>(GlobalLock(copy_->mem));
+  if (!copy_->out) {
+    CancelCopy();
+    return Refuse();
   }
+  // A small selection is on the clipboard before this returns.
+  CopySteps();
+}
+
+void TWin32LogView::CancelCopy() {
+  if (!copy_) return;
+  copy_.reset();
+  KillTimer(hwnd_, kCopyTimer);
+}
+
+void TWin32LogView::CopySteps() {
+  if (!copy_) return;
+  ++copy_turns_;
+  const auto until = std::chrono::steady_clock::now() + kCopyBudget;
+  CopyJob& job = *copy_;
+  try {
+    do {
+      const std::wstring w = CopiedCp1251(job.slices.Next());
+      std::memcpy(job.out + job.used, w.data(), w.size() * sizeof(wchar_t));
+      job.used += w.size();
+    } while (!job.slices.Done() && std::chrono::steady_clock::now() < until);
+  } catch (const std::bad_alloc&) {
+    CancelCopy();
+    return Refuse();
+  }
+  if (!job.slices.Done()) {
+    SetTimer(hwnd_, kCopyTimer, USER_TIMER_MINIMUM, nullptr);
+    return;
+  }
+  KillTimer(hwnd_, kCopyTimer);
+  job.out[job.used] = L'\0';
+  GlobalUnlock(job.mem);
+  job.out = nullptr;
+  HGLOBAL mem = job.mem;
+  job.mem = nullptr;
+  copy_.reset();
+  if (!OpenClipboard(hwnd_)) {
+    GlobalFree(mem);
+    return;
+  }
+  EmptyClipboard();
+  if (!SetClipboardData(CF_UNICODETEXT, mem)) GlobalFree(mem);
   CloseClipboard();
+}
+
+void TWin32LogView::Refuse() {
+  if (OnRefused) OnRefused(kTooLarge);
 }
 
 void TWin32LogView::ContextMenu(int X, int Y) {
@@ -364,6 +475,8 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       return reinterpret_cast<LRESULT>(font_);
     case WM_TIMER:
       if (W == kFrameTimer) Flush();
+      if (W == kDragTimer) DragScroll();
+      if (W == kCopyTimer) CopySteps();
       return 0;
     case kFlushMessage:
       Flush();
@@ -428,39 +541,60 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       return 0;
     case WM_MOUSEMOVE: {
       if (!dragging_) return 0;
+      drag_x_ = GET_X_LPARAM(L);
+      drag_y_ = GET_Y_LPARAM(L);
       RECT r;
       GetClientRect(hwnd_, &r);
-      int y = GET_Y_LPARAM(L);
-      // Dragging past the top or bottom edge scrolls.
-      if (y < 0) {
-        layout_.ScrollRows(-1);
-        SyncScrollBar();
-      } else if (y >= r.bottom) {
-        layout_.ScrollRows(1);
-        SyncScrollBar();
+      // Held past the top or bottom edge, the drag scrolls a row a tick
+      // until the mouse comes back or the button is let go.
+      if (drag_y_ < 0 || drag_y_ >= r.bottom) {
+        if (!drag_timer_) {
+          drag_timer_ = true;
+          SetTimer(hwnd_, kDragTimer, kDragScrollMs, nullptr);
+          DragScroll();
+          return 0;
+        }
+      } else {
+        StopDragTimer();
       }
-      y = std::clamp(y, 0, std::max(0, static_cast<int>(r.bottom) - 1));
-      layout_.DragTo(PositionAt(GET_X_LPARAM(L), y));
-      InvalidateRect(hwnd_, nullptr, FALSE);
+      DragTo();
       return 0;
     }
     case WM_LBUTTONUP:
       dragging_ = false;
+      StopDragTimer();
       if (GetCapture() == hwnd_) ReleaseCapture();
       return 0;
     case WM_CAPTURECHANGED:
       dragging_ = false;
+      StopDragTimer();
       return 0;
-    case WM_LBUTTONDBLCLK:
-      layout_.SelectWord(PositionAt(GET_X_LPARAM(L), GET_Y_LPARAM(L)));
+    case WM_LBUTTONDBLCLK: {
+      // A word under the mouse, or nothing where there is no character.
+      const int x = GET_X_LPARAM(L), y = GET_Y_LPARAM(L);
+      const std::size_t pos = layout_.CharAt(std::max(0, y) / row_height_, x - kMargin);
+      if (pos == TLogText::npos) {
+        layout_.Press(PositionAt(x, y), false);
+      } else {
+        layout_.SelectWord(pos);
+      }
       dragging_ = false;
+      StopDragTimer();
       InvalidateRect(hwnd_, nullptr, FALSE);
       return 0;
+    }
     case WM_CONTEXTMENU:
       ContextMenu(GET_X_LPARAM(L), GET_Y_LPARAM(L));
       return 0;
     case WM_GETDLGCODE:
       return DLGC_WANTARROWS;
+    case WM_SETCURSOR:
+      // While a copy is made the pointer says so.
+      if (copy_ && LOWORD(L) == HTCLIENT) {
+        SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_APPSTARTING)));
+        return TRUE;
+      }
+      return DefWindowProcW(hwnd_, Msg, W, L);
     default:
       return DefWindowProcW(hwnd_, Msg, W, L);
   }

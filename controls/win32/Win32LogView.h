@@ -8,6 +8,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,14 @@ class TWin32LogView {
   std::wstring SelectedText() const;
   void SelectAll();
   // The selection to the clipboard as Unicode text with CR LF line breaks.
-  void Copy() const;
+  // A large one is converted a slice per turn of the loop (the window stays
+  // live) and handed over when done; one larger than the limit, or than the
+  // memory the clipboard can be given, is refused through OnRefused.
+  void Copy();
+  bool Copying() const { return copy_ != nullptr; }
+  long long CopyTurns() const { return copy_turns_; }
+  void SetCopyLimit(std::size_t Bytes) { copy_limit_ = Bytes; }
+  std::function<void(const std::string&)> OnRefused;
 
   // Left and right of the rows.
   static constexpr int kMargin = 3;
@@ -76,6 +84,13 @@ class TWin32LogView {
   void ContextMenu(int X, int Y);
   void KeyDown(WPARAM Key);
   std::size_t PositionAt(int X, int Y) const;
+  void DragScroll();
+  void DragTo();
+  void StopDragTimer();
+  struct CopyJob;
+  void CopySteps();
+  void CancelCopy();
+  void Refuse();
 
   TWin32WindowSystem& system_;
   HWND hwnd_ = nullptr;
@@ -88,6 +103,11 @@ class TWin32LogView {
   bool scheduled_ = false;
   bool dragging_ = false;
   bool tracking_ = false;
+  bool drag_timer_ = false;
+  int drag_x_ = 0, drag_y_ = 0;
+  std::unique_ptr<CopyJob> copy_;
+  std::size_t copy_limit_ = static_cast<std::size_t>(-1);
+  long long copy_turns_ = 0;
   ULONGLONG last_frame_ = 0;
   int wheel_rest_ = 0;
   long long paints_ = 0;

@@ -592,6 +592,7 @@ class TWin32MemoPeer : public TWin32Peer<TMemoPeer> {
     hwnd_ = view_.Handle();
     SetPropW(hwnd_, L"T5Peer", static_cast<TWin32PeerBase*>(this));
     view_.OnFocus = [this] { control_.OperatorFocus(); };
+    view_.OnRefused = [this](const std::string& Text) { system_.ShowMessageBox(Text); };
   }
   ~TWin32MemoPeer() override {
     // The view destroys its own window.

@@ -35,12 +35,13 @@ std::string FromWide(std::wstring_view Text) {
 namespace {
 
 // The bytes from the lowest value up, as UTF-16.
+template <char16_t (*Map)(unsigned char)>
 std::wstring WideCp1251(std::string_view Bytes, unsigned char Lowest) {
   std::wstring out;
   out.reserve(Bytes.size());
   for (char c : Bytes) {
     const auto b = static_cast<unsigned char>(c);
-    if (b >= Lowest) out += static_cast<wchar_t>(Cp1251Char(b));
+    if (b >= Lowest) out += static_cast<wchar_t>(Map(b));
   }
   return out;
 }
@@ -48,9 +49,9 @@ std::wstring WideCp1251(std::string_view Bytes, unsigned char Lowest) {
 }  // namespace
 
 std::wstring PaintedCp1251(std::string_view Bytes) {
-  return WideCp1251(Bytes, 0x20);
+  return WideCp1251<Cp1251Glyph>(Bytes, 0x20);
 }
 
 std::wstring CopiedCp1251(std::string_view Bytes) {
-  return WideCp1251(Bytes, 1);
+  return WideCp1251<Cp1251Char>(Bytes, 1);
 }

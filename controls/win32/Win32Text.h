@@ -11,7 +11,8 @@
 // message in the console's own code page still reads right.
 std::wstring ToWide(std::string_view Text);
 std::string FromWide(std::wstring_view Text);
-// Windows-1251 bytes as they are painted: control bytes take no room.
+// Windows-1251 bytes as they are painted: control bytes take no room, the
+// bytes fonts draw with no width have visible stand-ins.
 std::wstring PaintedCp1251(std::string_view Bytes);
 // Windows-1251 as the operator copies it: line breaks stay CR LF, a NUL
 // (which would end the clipboard's text) is left out.

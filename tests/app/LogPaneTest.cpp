@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <new>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/LogPane.h"
@@ -128,11 +133,11 @@ void ExpectIndexMatches(const TLogText& text, const std::string& model) {
 // Appends in pieces that split CR from LF, both within a block and across
 // the boundary of the blocks that get packed; a line break's LF is also the
 // last byte of one block.
-std::string FillAcrossBlocks(TLogPane& pane) {
+std::string FillAcrossBlocks(const std::function<void(const std::string&)>& append) {
   std::mt19937 rng(3);
   std::string model;
   auto add = [&](const std::string& s) {
-    pane.LogAppend(s);
+    append(s);
     model += s;
   };
   const std::size_t block = TLogPane::kBlockSize;
@@ -156,6 +161,10 @@ std::string FillAcrossBlocks(TLogPane& pane) {
   // A CR alone and an LF alone break no line.
   add("lone\rcr\nlf");
   return model;
+}
+
+std::string FillAcrossBlocks(TLogPane& pane) {
+  return FillAcrossBlocks([&](const std::string& s) { pane.LogAppend(s); });
 }
 
 TEST(LogPane, LineIndexHoldsOverSplitLineBreaksInOpenAndPackedBlocks) {
@@ -223,6 +232,64 @@ TEST(LogPane, ClearGivesTheMemoryBackAndTheNextAppendsStartAFreshText) {
   EXPECT_EQ(pane.Text(), "x\r\ny");
   EXPECT_EQ(pane.Store().LineStart(1), 3u);
   EXPECT_EQ(pane.Store().LineOf(4), 1u);
+}
+
+// The system under the store, failing a set number of worker starts and of
+// page allocations made by the packing worker (not by the appends).
+struct FailingSystem : TLogSystem {
+  std::thread::id main = std::this_thread::get_id();
+  std::atomic<int> thread_starts_to_fail{0};
+  std::atomic<int> worker_allocations_to_fail{0};
+  std::atomic<int> failed{0};
+
+  void* AllocatePages(std::size_t size) override {
+    if (std::this_thread::get_id() != main && worker_allocations_to_fail > 0) {
+      --worker_allocations_to_fail;
+      ++failed;
+      throw std::bad_alloc();
+    }
+    return TLogSystem::AllocatePages(size);
+  }
+  std::thread StartThread(std::function<void()> body) override {
+    if (thread_starts_to_fail > 0) {
+      --thread_starts_to_fail;
+      ++failed;
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return TLogSystem::StartThread(std::move(body));
+  }
+};
+
+// A worker that cannot start or cannot get memory to pack into loses
+// nothing and miscounts no line: the blocks wait unpacked and are packed
+// once the system allows it.
+TEST(LogText, SystemFailuresWhilePackingLoseNothingAndAreRetried) {
+  struct Case {
+    const char* name;
+    int thread_starts_to_fail;
+    int worker_allocations_to_fail;
+  };
+  for (const Case& c :
+       {Case{"thread start", 2, 0}, Case{"packing memory", 0, 2}, Case{"both", 1, 2}}) {
+    SCOPED_TRACE(c.name);
+    FailingSystem system;
+    system.thread_starts_to_fail = c.thread_starts_to_fail;
+    system.worker_allocations_to_fail = c.worker_allocations_to_fail;
+    TLogText text(system);
+    const std::string model = FillAcrossBlocks([&](const std::string& s) { text.Append(s); });
+    ASSERT_EQ(text.Text(), model);
+    ExpectIndexMatches(text, model);
+    text.WaitIdle();
+    EXPECT_EQ(system.failed, c.thread_starts_to_fail + c.worker_allocations_to_fail);
+    EXPECT_EQ(text.PackedBlocks(), model.size() / TLogText::kBlockSize);
+    ASSERT_EQ(text.Text(), model);
+    ExpectIndexMatches(text, model);
+    // And it goes on as a store that never failed.
+    text.Append("\r\nafter");
+    EXPECT_EQ(text.Read(text.LineStart(text.LineCount() - 1), 5), "after");
+    text.Clear();
+    EXPECT_EQ(text.Size(), 0u);
+  }
 }
 
 }  // namespace

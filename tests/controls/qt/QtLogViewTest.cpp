@@ -1,16 +1,23 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "controls/Controls.h"
 #include "controls/Cp1251.h"
@@ -263,6 +270,270 @@ TEST_F(LogView, AppendsArePaintedOncePerFrameAndOnlyWhenOnScreen) {
   QCoreApplication::processEvents();
   EXPECT_GT(view->verticalScrollBar()->maximum(), max);
   EXPECT_EQ(view->PaintCount(), before);
+}
+
+// Relative luminance contrast, 1 (none) to 21 (black on white).
+double Contrast(const QColor& a, const QColor& b) {
+  auto lum = [](const QColor& c) {
+    auto ch = [](double v) {
+      return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * ch(c.redF()) + 0.7152 * ch(c.greenF()) + 0.0722 * ch(c.blueF());
+  };
+  const double x = lum(a), y = lum(b);
+  return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+TEST_F(LogView, TextAndSelectionReadOnTheCreamBackgroundUnderAnyDesktopPalette) {
+  const QPalette saved = QGuiApplication::palette();
+  QPalette dark;
+  dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+  dark.setColor(QPalette::Base, QColor(0x18, 0x18, 0x18));
+  dark.setColor(QPalette::Text, QColor(0xF0, 0xF0, 0xF0));
+  dark.setColor(QPalette::WindowText, QColor(0xF0, 0xF0, 0xF0));
+  dark.setColor(QPalette::Highlight, QColor(0x30, 0x8C, 0xC6));
+  dark.setColor(QPalette::HighlightedText, QColor(0xFF, 0xFF, 0xFF));
+  struct Case {
+    const char* name;
+    QPalette desktop;
+  };
+  for (const Case& c : {Case{"light", saved}, Case{"dark", dark}}) {
+    SCOPED_TRACE(c.name);
+    QApplication::setPalette(c.desktop);
+    memo->SetColor(clCream);
+    memo->ClearText();
+    memo->AppendText("\xC6\xC6\xC6\xC6\xC6\xC6 WWWW MMMM \xC6\xC6\xC6\xC6\xC6\xC6");
+    Settle();
+    const QPalette pal = view->palette();
+    EXPECT_EQ(pal.color(QPalette::Base), QColor(0xFF, 0xFB, 0xF0));
+    EXPECT_GE(Contrast(pal.color(QPalette::Text), pal.color(QPalette::Base)), 7.0);
+    EXPECT_GE(Contrast(pal.color(QPalette::HighlightedText), pal.color(QPalette::Highlight)), 7.0);
+    EXPECT_GE(Contrast(pal.color(QPalette::Highlight), pal.color(QPalette::Base)), 3.0);
+    // And what is painted: dark ink on the first row, light ink on the
+    // selected part of it.
+    QTest::mousePress(Viewport(), Qt::LeftButton, Qt::NoModifier, At(0, 0));
+    QTest::mouseRelease(Viewport(), Qt::LeftButton, Qt::NoModifier,
+                        At(0, view->Layout().XOf(view->Layout().VisibleRows(1)[0], 6)));
+    const QImage shot = Viewport()->grab().toImage();
+    const int split = TLogView::kMargin + static_cast<int>(view->Layout().CharWidth(0xC6) * 6);
+    auto ink = [&](int x0, int x1, const QColor& colour) {
+      int n = 0;
+      for (int y = 0; y < view->RowHeight(); ++y) {
+        for (int x = x0; x < std::min(x1, shot.width()); ++x) {
+          if (Contrast(shot.pixelColor(x, y), colour) < 1.5) ++n;
+        }
+      }
+      return n;
+    };
+    EXPECT_GT(ink(split + 2, shot.width(), pal.color(QPalette::Text)), 10);
+    EXPECT_GT(ink(0, split, pal.color(QPalette::HighlightedText)), 10);
+  }
+  QApplication::setPalette(saved);
+}
+
+TEST_F(LogView, ScrollBarArrowsMoveOneRowAndItsPageClicksAPage) {
+  // Packet-mode lines, short and long enough to wrap over several rows.
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    std::string line = "Rx- ";
+    for (int k = 0; k < (i % 3 == 0 ? 90 : 5); ++k) line += "1E ";
+    text += line + "\r\n";
+  }
+  memo->AppendText(text);
+  Settle();
+  QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+  const int rows = view->Layout().Rows();
+  std::vector<std::size_t> starts;
+  for (const TLogLayout::Row& r : view->Layout().RowsFrom(0, 60)) starts.push_back(r.Start);
+  ASSERT_EQ(starts.size(), 60u);
+  QScrollBar* bar = view->verticalScrollBar();
+  for (int k = 1; k <= 20; ++k) {
+    bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // what an arrow click does
+    ASSERT_EQ(view->Layout().Top(), starts[k]) << "click " << k;
+    EXPECT_EQ(bar->value(), view->Layout().ScrollValue());
+  }
+  bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+  EXPECT_EQ(view->Layout().Top(), starts[19]);
+  bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+  EXPECT_EQ(view->Layout().Top(), starts[19 + rows - 1]);
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+  EXPECT_EQ(view->Layout().Top(), starts[19]);
+  // A wheel notch over the bar turns three rows, as over the text.
+  QWheelEvent wheel(QPointF(2, 20), bar->mapToGlobal(QPointF(2, 20)), QPoint(), QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(bar, &wheel);
+  EXPECT_EQ(view->Layout().Top(), starts[22]);
+}
+
+TEST_F(LogView, EveryPrintableByteIsDrawnAsWideAsItIsMeasuredAndShows) {
+  QFont f = view->font();
+  f.setKerning(false);
+  f.setStyleStrategy(QFont::PreferNoShaping);
+  const QFontMetricsF fm(f);
+  // DEL, the unassigned byte and the soft hyphen among ordinary ones.
+  for (int b : {0x7F, 0x98, 0xAD, 0x41, 0xC6, 0xA0}) {
+    SCOPED_TRACE(b);
+    memo->ClearText();
+    memo->AppendText(std::string(20, static_cast<char>(b)) + "|");
+    Settle();
+    const TLogLayout::Row row = view->Layout().VisibleRows(1)[0];
+    const double measured = view->Layout().XOf(row, row.End());
+    // Qt lays the painted characters out as a string, as it draws them.
+    EXPECT_NEAR(fm.horizontalAdvance(view->PaintedRows()[0]), measured, 1.0);
+    if (b == 0xA0) continue;  // a no-break space shows no ink
+    EXPECT_GE(measured - view->Layout().CharWidth('|'), 20.0);
+    const QImage shot = Viewport()->grab().toImage();
+    const QRgb base = view->palette().color(QPalette::Base).rgb();
+    int ink = 0;
+    const int end = TLogView::kMargin + static_cast<int>(view->Layout().CharWidth(b) * 20) - 1;
+    for (int y = 0; y < view->RowHeight(); ++y) {
+      for (int x = TLogView::kMargin; x < end; ++x) ink += shot.pixel(x, y) != base;
+    }
+    EXPECT_GT(ink, 20);
+  }
+}
+
+TEST_F(LogView, ADragHeldPastAnEdgeKeepsScrollingUntilReleased) {
+  for (int i = 0; i < 300; ++i) memo->AppendText("line " + std::to_string(i) + "\r\n");
+  Settle();
+  QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+  const int rows = view->Layout().Rows();
+  QTest::mousePress(Viewport(), Qt::LeftButton, Qt::NoModifier, At(0, 1));
+  // One move below the bottom edge, then the mouse holds still.
+  QTest::mouseMove(Viewport(), QPoint(20, Viewport()->height() + 10));
+  auto top_line = [&] { return std::stoi(view->Layout().VisibleRows(1)[0].Bytes.substr(5)); };
+  ASSERT_TRUE(SpinUntil([&] { return top_line() >= 10; }));
+  QTest::mouseRelease(Viewport(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(20, Viewport()->height() + 10));
+  const std::size_t top = view->Layout().Top();
+  // The selection reaches the bottom row shown.
+  EXPECT_EQ(view->Layout().SelStart(), 0u);
+  EXPECT_GE(view->Layout().SelEnd(), view->Layout().VisibleRows(rows)[rows - 1].Start);
+  // Let go, it stops.
+  EXPECT_FALSE(SpinUntil([&] { return view->Layout().Top() != top; }, 300));
+
+  // Back inside, a drag past the top edge scrolls up the same way.
+  QTest::mousePress(Viewport(), Qt::LeftButton, Qt::NoModifier, At(rows - 1, 1));
+  QTest::mouseMove(Viewport(), QPoint(20, -10));
+  const int from = top_line();
+  ASSERT_TRUE(SpinUntil([&] { return top_line() <= from - 5; }));
+  QTest::mouseRelease(Viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(20, -10));
+}
+
+TEST_F(LogView, ADoubleClickTakesTheWordUnderItAndNothingOnBlankSpace) {
+  memo->AppendText("abc def\r\nxyz");
+  Settle();
+  struct Case {
+    const char* name;
+    QPoint at;
+    QString selected;
+  };
+  const Case cases[] = {
+      {"on a word", At(0, WidthOf("abc def", 5) + 1), "def"},
+      {"past the end of a row", At(0, WidthOf("abc def", 7) + 40), ""},
+      {"below the last row", At(4, 5), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    view->SelectAll();
+    QTest::mouseDClick(Viewport(), Qt::LeftButton, Qt::NoModifier, c.at);
+    EXPECT_EQ(view->SelectedText(), c.selected);
+  }
+}
+
+TEST_F(LogView, ALargeCopyLeavesTheWindowLiveAndOneTooLargeIsRefused) {
+  std::vector<std::string> refused;
+  view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
+  // About 40 MB of Cyrillic and hex lines.
+  std::string chunk;
+  for (int i = 0; i < 10000; ++i)
+    chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
+  const QByteArray chunk_utf8 = TLogView::ToUnicode(chunk).toUtf8();
+  for (int i = 0; i < 100; ++i) memo->AppendText(chunk);
+  Settle();
+  QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+  ASSERT_TRUE(view->Copying());
+  // The loop goes on while the copy is made.
+  bool ran_while_copying = false;
+  QTimer::singleShot(0, view, [&] { ran_while_copying = view->Copying(); });
+  ASSERT_TRUE(SpinUntil([&] { return !view->Copying(); }, 60000));
+  EXPECT_TRUE(ran_while_copying);
+  EXPECT_GT(view->CopyTurns(), 2);
+  const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+  ASSERT_NE(data, nullptr);
+  const QByteArray got = data->data("text/plain");
+  ASSERT_EQ(got.size(), 100 * chunk_utf8.size());
+  for (int i = 0; i < 100; i += 33) {
+    ASSERT_EQ(got.mid(i * chunk_utf8.size(), chunk_utf8.size()), chunk_utf8) << "chunk " << i;
+  }
+  EXPECT_TRUE(refused.empty());
+
+  // Clearing the pane while a copy is made drops it.
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+  ASSERT_TRUE(view->Copying());
+  memo->ClearText();
+  EXPECT_FALSE(view->Copying());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Clipboard(), QString());
+
+  // Over the limit: a message, the clipboard left alone.
+  memo->AppendText(chunk);
+  Settle();
+  view->SetCopyLimit(chunk.size() - 1);
+  view->SelectAll();
+  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_FALSE(view->Copying());
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0], "Выделенный текст слишком велик для буфера обмена.");
+  EXPECT_EQ(Clipboard(), QString());
+  view->SetCopyLimit(static_cast<std::size_t>(-1));
+}
+
+// Present only in a sanitizer's build, whose shadow memory an address-space
+// limit leaves no room for.
+extern "C" void __asan_init() __attribute__((weak));
+extern "C" void __tsan_init() __attribute__((weak));
+
+long VmSizeKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmSize:") {
+      status >> value;
+      break;
+    }
+  }
+  return value;
+}
+
+// Memory runs out half way through a copy: the copy is refused, the
+// program goes on.
+TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
+  if (__asan_init || __tsan_init) GTEST_SKIP() << "no address-space limit under a sanitizer";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto probe = [&] {
+    std::vector<std::string> refused;
+    view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
+    std::string chunk;
+    while (chunk.size() < (1 << 20)) chunk += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
+    for (int i = 0; i < 96; ++i) memo->AppendText(chunk);
+    Settle();
+    view->SelectAll();
+    // Room for a third of the copy and not more.
+    const rlim_t limit = (static_cast<rlim_t>(VmSizeKiB()) << 10) + (32u << 20);
+    const rlimit r{limit, limit};
+    setrlimit(RLIMIT_AS, &r);
+    view->Copy();
+    SpinUntil([&] { return !view->Copying(); }, 60000);
+    const QMimeData* held = QGuiApplication::clipboard()->mimeData();
+    const bool ok =
+        !view->Copying() && refused.size() == 1 && (!held || held->data("text/plain").isEmpty());
+    std::exit(ok ? 0 : 1);
+  };
+  EXPECT_EXIT(probe(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

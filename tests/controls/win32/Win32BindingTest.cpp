@@ -396,6 +396,8 @@ TEST_F(Win32Log, TheMouseSelectsWhatItCoversAndCopiesIt) {
       // From the start of the third row upwards to the start of the second.
       {0, 2 * row + row / 2, 0, row + row / 2, false, L"Rx- 1E \r\n"},
       {TWin32LogView::kMargin + 2, 2 * row + row / 2, 0, 0, true, L"Привет"},
+      // Past the end of a row there is no word: nothing is selected.
+      {client.right - 1, row / 2, 0, 0, true, L""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.copied));
@@ -407,6 +409,7 @@ TEST_F(Win32Log, TheMouseSelectsWhatItCoversAndCopiesIt) {
       SendMessageW(H(memo), WM_LBUTTONUP, 0, MAKELPARAM(c.to_x, c.to_y));
     }
     EXPECT_EQ(view->SelectedText(), c.copied);
+    if (c.copied.empty()) continue;
     view->Copy();
     EXPECT_EQ(Clipboard(), c.copied);
   }
@@ -454,6 +457,32 @@ TEST_F(Win32Log, AppendsAreTakenInOncePerFrame) {
   const std::wstring first = view->PaintedRows().front();
   EXPECT_FALSE(first.empty());
   EXPECT_EQ(first, std::wstring(first.size(), L'x'));
+}
+
+TEST_F(Win32Log, ALargeCopyLeavesTheLoopRunningAndOneTooLargeIsRefused) {
+  std::vector<std::string> refused;
+  view->OnRefused = [&](const std::string& t) { refused.push_back(t); };
+  std::string chunk;
+  while (chunk.size() < (1 << 20)) chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02\r\n";
+  for (int i = 0; i < 40; ++i) memo->AppendText(chunk);
+  Settle();
+  view->SelectAll();
+  view->Copy();
+  // Made a slice per turn of the loop, on the clipboard when done.
+  ASSERT_TRUE(view->Copying());
+  ASSERT_TRUE(SpinUntil([&] { return !view->Copying(); }, 60000));
+  EXPECT_GT(view->CopyTurns(), 2);
+  const std::wstring got = Clipboard();
+  ASSERT_EQ(got.size(), 40 * chunk.size());
+  EXPECT_EQ(got.substr(0, 19), L"Строка Rx- 1E 02\r\nС");
+  EXPECT_TRUE(refused.empty());
+
+  view->SetCopyLimit(chunk.size());
+  view->Copy();
+  EXPECT_FALSE(view->Copying());
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0], "Выделенный текст слишком велик для буфера обмена.");
+  view->SetCopyLimit(static_cast<std::size_t>(-1));
 }
 
 }  // namespace

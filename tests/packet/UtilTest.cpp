@@ -66,7 +66,16 @@ TEST(FindPacket, FindsSkipsAndWaitsAsTheFramingRuleSays) {
       {"last byte held while busy", 7, {0x41, 0x42}, 1, false, 1, {}},
       {"wrong CRC", 0, {0x1E, 0x00, 0x31}, 0, false, 3, {}},
       {"across 255 to 0", 253, {0x1E, 0x02, 0x05, 0x01, 0xC3}, 1, true, 5, {0x02, 0x05, 0x01}},
-      {"length 255 never completes", 0, len255, 1, false, 0, {}},
+      {"length 255 is passed over at once", 0, len255, 1, false, 253, {}},
+      {"length 253 is passed over, the frame behind it found",
+       0,
+       {0x1E, 0xFD, 0x1E, 0x02, 0x05, 0x01, 0xC3, 0x1E},
+       1,
+       true,
+       7,
+       {0x02, 0x05, 0x01}},
+      {"length 252 still waits for the rest while busy", 0, {0x1E, 0xFC, 0x1E, 0x00, 0x30}, 1,
+       false, 0, {}},
       {"nothing unread", 42, {}, 0, false, 0, {}},
   };
   for (const FindCase& c : cases) {

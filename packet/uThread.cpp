@@ -1,8 +1,6 @@
 #include "packet/uThread.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "packet/Util.h"
 #include "runtime/Application.h"
@@ -58,9 +56,9 @@ void TUserThread::ThreadBody() {
     RunOnMainThread([this] { Step(); });
     // A step that took a frame is followed by the next one at once: frames
     // that arrive back to back, or many in one read, wait for nothing. Only
-    // a fruitless step pauses.
+    // a fruitless step pauses, until something it depends on changes: a
+    // request that comes in then is taken as soon as it has been stored.
     if (last_found_.load()) continue;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     WaitForWork(seen);
   } while (!StopRequested());
 }

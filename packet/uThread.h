@@ -2,7 +2,7 @@
 // step takes at most one frame out of the receive ring and answers a request
 // of kind 1 or 2 with an acknowledgement on the serial port. A step that took
 // a frame is followed by the next at once; after a fruitless one the worker
-// pauses and then sleeps until bytes arrive or the line falls quiet.
+// sleeps until bytes arrive or the line falls quiet.
 #pragma once
 
 #include <atomic>

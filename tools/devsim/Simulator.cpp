@@ -267,8 +267,10 @@ void Simulator::Serial(Clock::time_point now) {
     SendOnAnswer(now);
   } else if (o_.packets && sending) {
     const auto every = std::chrono::nanoseconds(1'000'000'000LL / o_.rate);
-    // Catch up after a late wake-up, but not with a burst of more than a few.
-    if (now - next_frame_ > every * 8) next_frame_ = now - every * 8;
+    // Catch up after a late wake-up, but not with a burst of more than a few
+    // milliseconds' worth.
+    const auto catch_up = std::max<std::chrono::nanoseconds>(every * 8, milliseconds(5));
+    if (now - next_frame_ > catch_up) next_frame_ = now - catch_up;
     while (next_frame_ <= now) {
       Send(traffic_.Next());
       next_frame_ += every;

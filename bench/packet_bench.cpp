@@ -296,8 +296,8 @@ int main(int argc, char** argv) {
                  std::to_string(r.expected) + ")",
              r.AnsweredPercent(), "%", std::nullopt, "100 %", r.Clean());
   }
-  const std::string b2b = "packets back to back (" + std::to_string(b2b_console.correct) +
-                          " exchanges): latency ";
+  const std::string b2b =
+      "packets back to back (" + std::to_string(b2b_console.correct) + " exchanges): latency ";
   BenchRow(b2b + "p50", b2b_console.p50_ms, "ms", b2b_base.p50_ms, "<= 2 x bare responder",
            b2b_console.Clean() && b2b_console.p50_ms <= 2 * b2b_base.p50_ms);
   BenchRow(b2b + "p99", b2b_console.p99_ms, "ms", b2b_base.p99_ms, "", std::nullopt);

@@ -119,7 +119,8 @@ void StoreReceived(std::string_view Bytes) {
       continue;
     }
     const std::size_t n = std::min<std::size_t>(room, Bytes.size() - next);
-    for (std::size_t i = 0; i < n; ++i) RxAccumulator[at++] = static_cast<std::uint8_t>(Bytes[next + i]);
+    for (std::size_t i = 0; i < n; ++i)
+      RxAccumulator[at++] = static_cast<std::uint8_t>(Bytes[next + i]);
     next += n;
   }
   RxAccumulatorCount = at;

@@ -199,8 +199,7 @@ TEST_F(QtConsole, OperatorOpensThePortTypesAPlusAndARequestIsAnswered) {
     answers += BuildFrame(std::string{id, kind});
   }
   device.clear();
-  ASSERT_EQ(::write(line.Master(), burst.data(), burst.size()),
-            static_cast<long>(burst.size()));
+  ASSERT_EQ(::write(line.Master(), burst.data(), burst.size()), static_cast<long>(burst.size()));
   ASSERT_TRUE(gather(answers.size()));
   PumpUntil(
       [&] {

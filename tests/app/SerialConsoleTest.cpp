@@ -213,10 +213,11 @@ TEST_F(SerialConsole, EveryRequestOfABurstIsAnsweredOnceInOrderWhileTheLineIsBus
   }
   {
     const auto [requests, answers] = Requests(40, 7);
-    cases.push_back({"a length of 253, then traffic", std::string("\x1E\xFD", 2) + requests, answers});
-    cases.push_back({"a length of 255 inside a burst",
-                     requests.substr(0, 102) + std::string("\x1E\xFF\x1E", 3) + requests.substr(102),
-                     answers});
+    cases.push_back(
+        {"a length of 253, then traffic", std::string("\x1E\xFD", 2) + requests, answers});
+    cases.push_back(
+        {"a length of 255 inside a burst",
+         requests.substr(0, 102) + std::string("\x1E\xFF\x1E", 3) + requests.substr(102), answers});
     // A frame of 255 bytes fills the ring; its CRC would be 0xBD, and the
     // start byte after it is not.
     cases.push_back({"a length of 252 passed over by its CRC",

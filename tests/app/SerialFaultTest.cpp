@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "tests/app/SerialConsoleFixture.h"
-#include "tools/devsim/Traffic.h"
 #include "tests/serial/SerialTestSupport.h"
+#include "tools/devsim/Traffic.h"
 
 namespace {
 
@@ -115,8 +115,8 @@ TEST_F(SerialConsole, GarbageBurstsNeitherLoseNorForgeNorRepeatAnswers) {
     model.Quiet();
     for (const std::string& ack : model.Acks()) expected += ack;
     ++inside;
-    inside_answered += static_cast<int>(
-        std::count(model.Acks().begin(), model.Acks().end(), in_noise.second));
+    inside_answered +=
+        static_cast<int>(std::count(model.Acks().begin(), model.Acks().end(), in_noise.second));
     // The line stays busy while the burst arrives, then falls quiet.
     form->SysTimer->SetEnabled(false);
     form->LogClear();
@@ -125,7 +125,8 @@ TEST_F(SerialConsole, GarbageBurstsNeitherLoseNorForgeNorRepeatAnswers) {
     auto received = [&] {
       const std::string log = form->LogText();
       std::size_t reads = 0;
-      for (std::size_t at = log.find("Rx- "); at != std::string::npos; at = log.find("Rx- ", at + 1))
+      for (std::size_t at = log.find("Rx- "); at != std::string::npos;
+           at = log.find("Rx- ", at + 1))
         ++reads;
       return (log.size() - 6 * reads) / 3;
     };

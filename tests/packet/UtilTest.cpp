@@ -74,8 +74,13 @@ TEST(FindPacket, FindsSkipsAndWaitsAsTheFramingRuleSays) {
        true,
        7,
        {0x02, 0x05, 0x01}},
-      {"length 252 still waits for the rest while busy", 0, {0x1E, 0xFC, 0x1E, 0x00, 0x30}, 1,
-       false, 0, {}},
+      {"length 252 still waits for the rest while busy",
+       0,
+       {0x1E, 0xFC, 0x1E, 0x00, 0x30},
+       1,
+       false,
+       0,
+       {}},
       {"nothing unread", 42, {}, 0, false, 0, {}},
   };
   for (const FindCase& c : cases) {

@@ -183,8 +183,8 @@ bool Simulator::Setup() {
   }
   Say("TORIN5_PORTS=" + pub_.Dir());
   Say("serial: COM" + std::to_string(o_.com) + " is " + name + " (" +
-      (!o_.packets      ? std::string("text mode")
-       : o_.burst > 0   ? "packet mode, bursts of " + std::to_string(o_.burst) + " requests"
+      (!o_.packets       ? std::string("text mode")
+       : o_.burst > 0    ? "packet mode, bursts of " + std::to_string(o_.burst) + " requests"
        : o_.back_to_back ? std::string("packet mode, back to back")
                          : "packet mode, " + std::to_string(o_.rate) + " frames/s") +
       ")");

@@ -101,7 +101,8 @@ TrafficItem TrafficGenerator::Candidate() {
   if (rng_() % 20 == 0) {
     std::string garbage;
     // Now and then a start byte with a length no ring can hold.
-    if (rng_() % 4 == 0) garbage += {static_cast<char>(kPacketStart), static_cast<char>(253 + rng_() % 3)};
+    if (rng_() % 4 == 0)
+      garbage += {static_cast<char>(kPacketStart), static_cast<char>(253 + rng_() % 3)};
     for (unsigned n = 1 + rng_() % 4; n > 0; --n) garbage += static_cast<char>(AnyByte());
     item.bytes = garbage + item.bytes;
     item.garbage = true;

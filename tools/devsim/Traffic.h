@@ -18,9 +18,9 @@ const char* FrameKindName(FrameKind k);
 
 struct TrafficItem {
   FrameKind kind = FrameKind::Request1;
-  std::string bytes;         // what goes on the line, garbage included
-  std::string expected_ack;  // empty: nothing may be answered
-  bool garbage = false;      // bytes carries garbage in front of the frame
+  std::string bytes;           // what goes on the line, garbage included
+  std::string expected_ack;    // empty: nothing may be answered
+  bool garbage = false;        // bytes carries garbage in front of the frame
   std::size_t frame_size = 0;  // the frame's own bytes at the end of bytes
 };
 
@@ -41,7 +41,8 @@ class ReceiverModel {
   // Nothing unread but a last byte held while the line is busy, which the
   // next byte lets go of unless it is a start byte.
   bool Settled() const {
-    return Idle() || (static_cast<std::uint8_t>(write_ - read_) == 1 && ring_[read_] != kPacketStart);
+    return Idle() ||
+           (static_cast<std::uint8_t>(write_ - read_) == 1 && ring_[read_] != kPacketStart);
   }
 
  private:

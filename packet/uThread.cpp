@@ -54,11 +54,12 @@ void TUserThread::ThreadBody() {
   do {
     const std::uint32_t seen = g_stored.load();
     RunOnMainThread([this] { Step(); });
-    // A step that took a frame is followed by the next one at once: frames
-    // that arrive back to back, or many in one read, wait for nothing. Only
-    // a fruitless step pauses, until something it depends on changes: a
-    // request that comes in then is taken as soon as it has been stored.
-    if (last_found_.load()) continue;
+    // A step that took a frame is followed by the next one at once while
+    // bytes are left: frames that arrive back to back, or many in one read,
+    // wait for nothing. Otherwise the worker waits until something a step
+    // depends on changes: a request that comes in then is taken as soon as
+    // it has been stored.
+    if (last_found_.load() && RxParsePos != RxAccumulatorCount) continue;
     WaitForWork(seen);
   } while (!StopRequested());
 }

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
           if (n > 0) got.append(buf, static_cast<std::size_t>(n));
         }
         while (got.size() >= 5) {
-          // Answers come in order; one passed over counts as lost (the
+          // Answers come in order; requests passed over leave the list (the
           // pending list keeps the last thousand requests). An
           // acknowledgement is never wrong.
           std::size_t at = 0;

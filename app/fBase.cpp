@@ -313,14 +313,11 @@ void TBaseform::AppException(TObject* Sender, const std::exception& E) {
   // Only the serial component's errors are the operator's business; any
   // other error just ends the action that raised it.
   if (!dynamic_cast<const EVaCommError*>(&E)) return;
-  // A device that has failed keeps failing at every poll and in every thread
-  // that touches it: once a port error has been shown, what the poll and the
-  // port's own threads report stays silent until a poll succeeds or the port
-  // opens again. What the operator's own action raised is always shown.
-  const bool background = Sender == SysTimer || Sender == VaComm ||
-                          (ResponderThread && Sender == static_cast<TObject*>(ResponderThread));
-  if (background && device_failing_) return;
-  if (VaComm->IsOpen()) device_failing_ = true;
+  // What reaches this hook is shown. Failures found in the background (the
+  // status poll, the responder, the port's own threads) come through the
+  // port's ReportFailure, which lets one through per failure episode; one
+  // shown here counts for its episode too.
+  VaComm->FailureShown();
   ShowMessage(E.what());
 }
 
@@ -402,7 +399,6 @@ void TBaseform::ChBxRTSClick(TObject* Sender) {
 }
 
 void TBaseform::VaCommOpen(TObject* Sender) {
-  device_failing_ = false;
   StatusBar->SetPanelText(6, " Com-порт " + IntToStr(VaComm->PortNum()) + " [активен]");
   // Both lines low, then both high: the device sees a fresh DTR and RTS.
   VaComm->SetDTR(false);
@@ -464,11 +460,17 @@ void TBaseform::VaCommRxBuf(TObject* Sender, PVaData Data, std::int32_t Count) {
 void TBaseform::VaCommRxFlag(TObject* Sender) {}
 
 void TBaseform::SysTimerTimer(TObject* Sender) {
-  StatusBar->SetPanelText(1, VaComm->GetModemState(2) ? "DSR" : "");
-  StatusBar->SetPanelText(3, VaComm->GetModemState(1) ? "CTS" : "");
-  StatusBar->SetPanelText(4, VaComm->GetModemState(3) ? "RING" : "");
-  StatusBar->SetPanelText(5, VaComm->GetModemState(4) ? "DCD" : "");
-  device_failing_ = false;
+  try {
+    StatusBar->SetPanelText(1, VaComm->GetModemState(2) ? "DSR" : "");
+    StatusBar->SetPanelText(3, VaComm->GetModemState(1) ? "CTS" : "");
+    StatusBar->SetPanelText(4, VaComm->GetModemState(3) ? "RING" : "");
+    StatusBar->SetPanelText(5, VaComm->GetModemState(4) ? "DCD" : "");
+  } catch (...) {
+    // The tick stops at the failing line; a device that keeps failing is
+    // reported once, not every 5 ms.
+    VaComm->ReportFailure(SysTimer);
+    return;
+  }
   if (RxQuietTicks > 0) {
     RxQuietTicks = static_cast<std::uint8_t>(RxQuietTicks - 1);
     // A frame left incomplete is given up now: the responder looks again.

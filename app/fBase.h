@@ -114,8 +114,4 @@ class TBaseform : public TForm {
   TLogPane log_;
   TCommandHistory history_;
   std::unique_ptr<TUserThread> responder_;
-  // A failing device shows its message once: set when a port error is shown
-  // while the port is open, cleared by a poll that succeeds and by the next
-  // open.
-  bool device_failing_ = false;
 };

@@ -10,12 +10,13 @@ bool FindPacket(std::uint8_t start, std::uint8_t& pos, std::uint8_t end,
     // A candidate at pos.
     std::uint8_t q = static_cast<std::uint8_t>(pos + 1);
     bool incomplete = q == end;
-    if (!incomplete && ring[pos] == start) {
+    // A length above kMaxPayload announces a frame no ring can hold: it is
+    // passed over at once, like a candidate whose CRC fails.
+    if (!incomplete && ring[pos] == start && ring[q] <= kMaxPayload) {
       std::uint8_t crc = Crc8Update(0, ring[pos]);
       const std::uint8_t length = ring[q];
       std::uint8_t k = 0;
-      // The length byte, then the payload; the 8-bit counter never passes
-      // 255, so a length of 255 runs into the end of the data.
+      // The length byte, then the payload.
       do {
         const std::uint8_t b = ring[q];
         image[k] = b;

@@ -11,6 +11,8 @@
 #include <string_view>
 
 constexpr std::uint8_t kPacketStart = 0x1E;
+// The longest payload: its whole frame (L + 3 bytes) fits in a ring.
+constexpr std::uint8_t kMaxPayload = 252;
 
 // Folds one byte into the CRC, bit by bit.
 constexpr std::uint8_t Crc8UpdateBitwise(std::uint8_t crc, std::uint8_t b) {
@@ -37,7 +39,8 @@ constexpr std::uint8_t Crc8Update(std::uint8_t crc, std::uint8_t b) {
 
 // Looks for the next valid frame among the unread bytes ring[pos .. end).
 // Bytes that cannot start a frame are dropped one at a time; a candidate
-// whose CRC fails loses only its start byte. At a candidate that runs into
+// whose CRC fails loses only its start byte, and so does one whose length is
+// above kMaxPayload (no ring could ever hold it). At a candidate that runs into
 // the end of the data the scan waits there (returns false, pos on the
 // candidate) while QuietTicks is above 0, and drops its start byte once the
 // line has been quiet. On success image holds the packet image and pos lies

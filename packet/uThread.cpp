@@ -1,7 +1,6 @@
 #include "packet/uThread.h"
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 #include "packet/Util.h"
 #include "runtime/Application.h"
@@ -16,6 +15,13 @@ std::uint8_t AckPayload[256];
 std::uint8_t TxRingHead = 0;
 std::uint8_t TxRingTail = 0;
 TUserThread* ResponderThread = nullptr;
+
+namespace {
+// Bytes stored so far, wrapping at 2^32: the responder tells new bytes from
+// none by it (the ring's write position comes back to the same value after
+// 256 of them).
+std::atomic<std::uint32_t> g_stored{0};
+}  // namespace
 
 std::string WriteErrorLine(int PortNum) {
   return "Error writing to: " + Format("Port %d", PortNum);
@@ -46,30 +52,40 @@ void TUserThread::ThreadBody() {
     ~ClearRunning() { flag = false; }
   } clear_running{Running};
   do {
-    const std::uint8_t seen = RxAccumulatorCount;
-    RunOnMainThread([this] {
-      // A failing write must not end the responder: the error goes to the
-      // operator as any other port error does, and the next request is
-      // answered again.
-      try {
-        AnswerPacket();
-      } catch (...) {
-        ApplicationHandleException(this);
-      }
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::uint32_t seen = g_stored.load();
+    RunOnMainThread([this] { Step(); });
+    // A step that took a frame is followed by the next one at once while
+    // bytes are left: frames that arrive back to back, or many in one read,
+    // wait for nothing. Otherwise the worker waits until something a step
+    // depends on changes: a request that comes in then is taken as soon as
+    // it has been stored.
+    if (last_found_.load() && RxParsePos != RxAccumulatorCount) continue;
     WaitForWork(seen);
   } while (!StopRequested());
 }
 
-void TUserThread::WaitForWork(std::uint8_t SeenCount) {
+void TUserThread::Step() {
+  // A failing write must not end the responder: the error goes to the port's
+  // failure report as any other port error does, and the next request is
+  // answered again.
+  try {
+    AnswerPacket();
+  } catch (...) {
+    if (port_)
+      port_->ReportFailure(this);
+    else
+      ApplicationHandleException(this);
+  }
+}
+
+void TUserThread::WaitForWork(std::uint32_t SeenStored) {
   // A step's result depends only on the unread bytes and on whether the
   // line is quiet; while neither has changed since a step that found
   // nothing, another step would find nothing again.
   auto idle = [&] {
     if (StopRequested()) return false;
     if (RxParsePos == RxAccumulatorCount) return true;
-    return !last_found_ && RxAccumulatorCount == SeenCount && RxQuietTicks != 0;
+    return !last_found_.load() && g_stored.load() == SeenStored && RxQuietTicks != 0;
   };
   while (idle()) {
     // Cleared before the second look: a change after the look signals
@@ -82,16 +98,43 @@ void TUserThread::WaitForWork(std::uint8_t SeenCount) {
 void StoreReceived(std::string_view Bytes) {
   if (Bytes.empty()) return;
   std::uint8_t at = RxAccumulatorCount;
-  for (char c : Bytes) RxAccumulator[at++] = static_cast<std::uint8_t>(c);
+  std::size_t next = 0;
+  while (next < Bytes.size()) {
+    // The ring tells 255 unread bytes apart; bytes the parser has not read
+    // are never overwritten. When a read would overtake them, the steps
+    // answer what is stored first: a frame fits in 255 bytes, so a full
+    // ring always holds a frame to take or bytes to pass over.
+    std::uint8_t room = static_cast<std::uint8_t>(255 - static_cast<std::uint8_t>(at - RxParsePos));
+    if (room == 0) {
+      RxAccumulatorCount = at;
+      const std::uint8_t before = RxParsePos;
+      if (ResponderThread) {
+        ResponderThread->Step();
+      } else {
+        std::string ignored;
+        TakeAcknowledgement(ignored);
+      }
+      // Cannot happen with frames that fit; should it, the oldest byte goes
+      // rather than the loop spinning.
+      if (RxParsePos == before) RxParsePos = static_cast<std::uint8_t>(before + 1);
+      continue;
+    }
+    const std::size_t n = std::min<std::size_t>(room, Bytes.size() - next);
+    for (std::size_t i = 0; i < n; ++i)
+      RxAccumulator[at++] = static_cast<std::uint8_t>(Bytes[next + i]);
+    next += n;
+  }
   RxAccumulatorCount = at;
+  g_stored.fetch_add(static_cast<std::uint32_t>(Bytes.size()));
   if (ResponderThread) ResponderThread->WakeUp();
 }
 
-bool TakeAcknowledgement(std::string& Ack) {
+bool TakeAcknowledgement(std::string& Ack, bool* Found) {
   Ack.clear();
   std::uint8_t pos = RxParsePos;
   const bool found = FindPacket(kPacketStart, pos, RxAccumulatorCount, RxAccumulator, FoundPacket);
   RxParsePos = pos;
+  if (Found) *Found = found;
   if (!found) return false;
   // An empty request is not answered; nor is one of a single byte, whose
   // kind would be whatever an earlier packet left in the image.
@@ -112,8 +155,9 @@ bool TakeAcknowledgement(std::string& Ack) {
 
 void TUserThread::AnswerPacket() {
   std::string ack;
-  const std::uint8_t before = RxParsePos;
-  last_found_ = TakeAcknowledgement(ack) || RxParsePos != before;
+  bool found = false;
+  TakeAcknowledgement(ack, &found);
+  last_found_ = found;
   if (ack.empty()) return;
   if (!port_->WriteText(ack)) add_line_(WriteErrorLine(port_->PortNum()));
 }

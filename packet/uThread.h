@@ -1,6 +1,8 @@
 // The packet responder: a worker that paces steps on the main thread; each
 // step takes at most one frame out of the receive ring and answers a request
-// of kind 1 or 2 with an acknowledgement on the serial port.
+// of kind 1 or 2 with an acknowledgement on the serial port. A step that took
+// a frame is followed by the next at once; after a fruitless one the worker
+// sleeps until bytes arrive or the line falls quiet.
 #pragma once
 
 #include <atomic>
@@ -35,13 +37,15 @@ extern TUserThread* ResponderThread;
 std::string WriteErrorLine(int PortNum);
 
 // Stores received bytes in the receive ring at RxAccumulatorCount and wakes
-// the responder. No overflow guard: bytes not parsed yet are overwritten once
-// 256 or more are stored ahead of the parser.
+// the responder. Bytes not parsed yet are never overwritten: when the ring
+// has no room left, the responder's steps run here, on the caller's (main)
+// thread, until there is. RxAccumulatorCount advances by every byte stored.
 void StoreReceived(std::string_view Bytes);
 // The step without its write: takes at most one frame out of the receive
 // ring; true with the acknowledgement's bytes in Ack when it is a request of
-// kind 1 or 2 with at least two payload bytes.
-bool TakeAcknowledgement(std::string& Ack);
+// kind 1 or 2 with at least two payload bytes. Found, when given, tells
+// whether a frame was taken at all.
+bool TakeAcknowledgement(std::string& Ack, bool* Found = nullptr);
 
 class TUserThread : public TThread {
  public:
@@ -63,6 +67,9 @@ class TUserThread : public TThread {
 
   // One step, on the main thread: TakeAcknowledgement, then the write.
   void AnswerPacket();
+  // The step as the worker runs it: a port error it raises goes to the
+  // port's failure report, and the responder goes on.
+  void Step();
 
  protected:
   void ThreadBody() override;
@@ -71,10 +78,12 @@ class TUserThread : public TThread {
   // Blocks while no step could find anything: the ring holds nothing unread,
   // or the last step found no frame and neither new bytes nor the end of the
   // quiet time have come since. A stop request ends the wait too.
-  void WaitForWork(std::uint8_t SeenCount);
+  void WaitForWork(std::uint32_t SeenStored);
 
   TVaComm* port_;
   TLineSink add_line_;
   TEvent wake_;
-  bool last_found_ = false;  // written by the step on the main thread
+  // Whether the last step took a frame; written by the step on the main
+  // thread, read by the worker.
+  std::atomic<bool> last_found_{false};
 };

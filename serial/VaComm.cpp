@@ -212,7 +212,7 @@ void TVaCommEventThread::ProcessEvents() {
     }
     if (EvtMask != 0) owner_->HandleEvents(EvtMask);
   } catch (...) {
-    ApplicationHandleException(this);
+    owner_->ReportFailure(this);
   }
 }
 
@@ -304,8 +304,10 @@ void TVaCommWriteThread::ThreadBody() {
         }
       }
       // Appends during the write go behind the snapshot; the block never moves.
+      const TFailureEpisode::TTicket ticket = owner_->episode_.Ticket();
       const long written = device_->Write(start, static_cast<std::size_t>(n));
       if (written > 0) {
+        owner_->episode_.Answered(ticket);
         WriteDone(written);
       } else if (written == 0) {
         switch (device_->WaitWritable(CloseEvent.Handle(), INFINITE)) {
@@ -364,7 +366,7 @@ void TVaCommWriteThread::Report(std::uint32_t Mask) {
         try {
           owner_->HandleEvents(Mask);
         } catch (...) {
-          ApplicationHandleException(this);
+          owner_->ReportFailure(this);
         }
       },
       &ReportQueuedEvent);
@@ -557,7 +559,7 @@ void TVaCustomComm::Open() {
     ::RaiseCommError(
         "Can't open specified device " + EscapePercent(DevicePath()) + " (Error %d, %s)", ENODEV);
   device_ = std::move(device);
-  failure_reported_ = false;
+  episode_.Reset();
   try {
     WriteDCB();
     if (!device_->SetupComm(NonNegative(buffers_->ReadSize()),
@@ -633,8 +635,10 @@ void TVaCustomComm::Close() {
 std::int32_t TVaCustomComm::ReadBuf(void* Buffer, std::int32_t Count) {
   if (!IsOpen() || Count <= 0) return 0;
   std::lock_guard guard(ReadLock);
+  const TFailureEpisode::TTicket ticket = episode_.Ticket();
   const long n = device_->Read(Buffer, static_cast<std::size_t>(Count));
   if (n < 0) RaiseCommError("Read error (%d), %s");
+  if (n > 0) episode_.Answered(ticket);
   return static_cast<std::int32_t>(n);
 }
 
@@ -659,11 +663,13 @@ std::int32_t TVaCustomComm::WriteBuf(const void* Buffer, std::int32_t Count) {
   std::int32_t done = 0;
   IoEvent.Reset();
   while (done < Count) {
+    const TFailureEpisode::TTicket ticket = episode_.Ticket();
     const long n = device_->Write(bytes + done, static_cast<std::size_t>(Count - done));
     if (n < 0) {
       if (done == 0) RaiseCommError("Write error (%d), %s");
       break;  // the bytes already taken are reported; the next call raises
     }
+    if (n > 0) episode_.Answered(ticket);
     done += static_cast<std::int32_t>(n);
     if (done == Count) break;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -736,6 +742,24 @@ std::int32_t TVaCustomComm::InQueCount() {
 
 // ---------------------------------------------------------------- events
 
+void TVaCustomComm::ReportFailure(TObject* Sender) {
+  const std::exception_ptr error = std::current_exception();
+  bool port_error = false;
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const EVaCommError&) {
+    port_error = true;
+  } catch (...) {
+  }
+  // Only this port's errors while it is open make up an episode.
+  if (port_error && IsOpen() && !episode_.Begin()) return;
+  ApplicationHandleException(Sender, error);
+}
+
+void TVaCustomComm::FailureShown() {
+  if (IsOpen()) episode_.Begin();
+}
+
 void TVaCustomComm::HandleRxChar() {
   const std::int32_t count = InQueCount();
   if (count <= 0) return;
@@ -750,13 +774,9 @@ void TVaCustomComm::HandleEvents(std::uint32_t Mask) {
       stats = GetStatistics();
       read = true;
     } catch (...) {
-      if (!failure_reported_) {
-        failure_reported_ = true;
-        ApplicationHandleException(this);
-      }
+      ReportFailure(this);
     }
     if (read) {
-      failure_reported_ = false;
       try {
         if (stats.Errors != 0 && OnError) OnError(this, static_cast<std::int32_t>(stats.Errors));
       } catch (...) {

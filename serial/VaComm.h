@@ -13,6 +13,7 @@
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
 #include "serial/CommDevice.h"
+#include "serial/FailureEpisode.h"
 #include "serial/VaClasses.h"
 #include "serial/VaCommError.h"
 #include "serial/VaPrst.h"
@@ -218,6 +219,19 @@ class TVaCustomComm : public TVaComponent {
   TVaCommStatistics GetStatistics();
   std::int32_t InQueCount();
 
+  // Passes the error being handled (call it from a catch block) to the
+  // application's exception handling on behalf of Sender, unless it is an
+  // error of this open port in a failure episode already reported: the one
+  // rule by which the port's own threads and whoever polls or writes the
+  // port in the background (a timer, a responder) tell the operator of a
+  // failing device once. Main thread.
+  void ReportFailure(TObject* Sender);
+  // An error of this port was shown to the operator by other means (raised
+  // by the operator's own action): while the port is open, the episode has
+  // been reported. Main thread.
+  void FailureShown();
+  bool FailureEpisodeRunning() const { return episode_.Running(); }
+
   // The comm event mask worked out by the last Open.
   std::uint32_t EventMask() const { return event_mask_; }
   std::string DevicePath() const { return FormatDeviceName(device_name_, port_num_); }
@@ -315,10 +329,8 @@ class TVaCustomComm : public TVaComponent {
   TVaCommWriteThread* write_thread_ = nullptr;
   std::shared_ptr<CommThreadCount> thread_count_;
   std::uint64_t closes_ = 0;  // how often the port was closed; main thread
-  // A failing device is reported once: the monitor (hang-up) and the writer
-  // (failed write) both find it. Main thread; cleared by a good statistics
-  // read and by Open.
-  bool failure_reported_ = false;
+  // Whether a failure of the device has been reported; see ReportFailure.
+  TFailureEpisode episode_;
   bool destroying_ = false;
 };
 

@@ -19,6 +19,7 @@
 #include "controls/Cp1251.h"
 #include "controls/qt/QtLogView.h"
 #include "controls/qt/QtWindowSystem.h"
+#include "packet/Util.h"
 #include "packet/uThread.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/serial/PtyLine.h"
@@ -235,6 +236,27 @@ TEST_F(QtConsole, OperatorOpensThePortTypesAPlusAndARequestIsAnswered) {
   ASSERT_TRUE(gather(5));
   EXPECT_EQ(device, request);
   EXPECT_NE(form->LogText().find("Rx- 1E 02 05 01 C3 \r\n"), std::string::npos);
+
+  // 300 requests in one write, more than the receive ring holds: every one
+  // is answered, once, in order.
+  std::string burst, answers;
+  for (int i = 0; i < 300; ++i) {
+    const char id = static_cast<char>(i), kind = static_cast<char>(1 + i % 2);
+    burst += BuildFrame(std::string{id, kind, '\x77'});
+    answers += BuildFrame(std::string{id, kind});
+  }
+  device.clear();
+  ASSERT_EQ(::write(line.Master(), burst.data(), burst.size()), static_cast<long>(burst.size()));
+  ASSERT_TRUE(gather(answers.size()));
+  PumpUntil(
+      [&] {
+        char buf[64];
+        const long got = ::read(line.Master(), buf, sizeof buf);
+        if (got > 0) device.append(buf, static_cast<std::size_t>(got));
+        return false;
+      },
+      50);
+  EXPECT_EQ(device, answers) << "nothing else follows";
   // Closed while the device is still there: a vanished device would be
   // reported in a message box.
   QTest::mouseClick(W(*form->BtnClose), Qt::LeftButton);

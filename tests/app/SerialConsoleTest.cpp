@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/app/SerialConsoleFixture.h"
 
@@ -178,6 +180,87 @@ TEST_F(SerialConsole, RequestsOfKindOneAndTwoAreAnsweredByteForByte) {
     EXPECT_TRUE(DeviceGets(c.answer));
   }
   EXPECT_TRUE(ws.Messages().empty());
+}
+
+// n requests of kind 1 and 2 with first payload bytes from first on, and
+// the answers they are owed, in order.
+std::pair<std::string, std::string> Requests(int n, int first = 0) {
+  std::string requests, answers;
+  for (int i = 0; i < n; ++i) {
+    const int id = (first + i) & 0xFF;
+    const int kind = 1 + (i & 1);
+    requests += Frame({id, kind, 0x5A});
+    answers += Frame({id, kind});
+  }
+  return {requests, answers};
+}
+
+TEST_F(SerialConsole, EveryRequestOfABurstIsAnsweredOnceInOrderWhileTheLineIsBusy) {
+  OpenPacketMode(true);
+  // The line never falls quiet here: without the status tick the countdown
+  // stays where each reception sets it, so no answer may wait for the
+  // quiet time.
+  form->SysTimer->SetEnabled(false);
+  struct Case {
+    std::string name;
+    std::string sent;
+    std::string answers;
+  };
+  std::vector<Case> cases;
+  for (int n : {1, 52, 255, 300, 1000}) {
+    const auto [requests, answers] = Requests(n, n);
+    cases.push_back({"a burst of " + std::to_string(n) + " in one write", requests, answers});
+  }
+  {
+    const auto [requests, answers] = Requests(40, 7);
+    cases.push_back(
+        {"a length of 253, then traffic", std::string("\x1E\xFD", 2) + requests, answers});
+    cases.push_back(
+        {"a length of 255 inside a burst",
+         requests.substr(0, 102) + std::string("\x1E\xFF\x1E", 3) + requests.substr(102), answers});
+    // A frame of 255 bytes fills the ring; its CRC would be 0xBD, and the
+    // start byte after it is not.
+    cases.push_back({"a length of 252 passed over by its CRC",
+                     std::string("\x1E\xFC", 2) + std::string(252, '\x55') + requests, answers});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint8_t before = RxAccumulatorCount;
+    Send(c.sent);
+    EXPECT_TRUE(DeviceGets(c.answers, 20000));
+    ws.RunUntil([] { return RxParsePos == RxAccumulatorCount; }, 1000);
+    EXPECT_EQ(static_cast<std::uint8_t>(RxAccumulatorCount - before),
+              static_cast<std::uint8_t>(c.sent.size()))
+        << "every byte received is stored";
+    ws.RunUntil(
+        [&] {
+          Gather();
+          return false;
+        },
+        20);
+    EXPECT_EQ(device, "") << "nothing else is sent";
+    device.clear();
+  }
+  EXPECT_TRUE(ws.Messages().empty()) << ::testing::PrintToString(ws.Messages());
+}
+
+TEST_F(SerialConsole, RequestsSplitAcrossTwoReadsAtEveryOffsetAreAnswered) {
+  OpenPacketMode(true);
+  form->SysTimer->SetEnabled(false);  // the line stays busy between the reads
+  // Two requests around a start byte whose length no ring can hold.
+  const std::string sent =
+      Frame({0x31, 0x01}) + std::string("\x1E\xFE", 2) + Frame({0x32, 0x02, 0xAA, 0xBB});
+  const std::string answers = Frame({0x31, 0x01}) + Frame({0x32, 0x02});
+  for (std::size_t at = 1; at < sent.size(); ++at) {
+    SCOPED_TRACE("split after byte " + std::to_string(at));
+    const std::uint8_t before = RxAccumulatorCount;
+    Send(sent.substr(0, at));
+    // The first part is read on its own before the rest is written.
+    ASSERT_TRUE(ws.RunUntil(
+        [&] { return static_cast<std::uint8_t>(RxAccumulatorCount - before) == at; }, 5000));
+    Send(sent.substr(at));
+    EXPECT_TRUE(DeviceGets(answers));
+  }
 }
 
 TEST_F(SerialConsole, ARequestWithThePortClosedGivesTheWriteErrorLine) {

@@ -45,6 +45,16 @@ TEST(DevsimOptions, CommandLines) {
          o.udp_port = 50000;
        })},
       {{"-h"}, "", with([](DevsimOptions& o) { o.help = true; })},
+      {{"--packets", "--burst", "300"}, "", with([](DevsimOptions& o) {
+         o.packets = true;
+         o.burst = 300;
+       })},
+      {{"--packets", "--back-to-back"}, "", with([](DevsimOptions& o) {
+         o.packets = true;
+         o.back_to_back = true;
+       })},
+      {{"--burst", "0"}, "--burst: '0' is not a whole number from 1 to 100000", {}},
+      {{"--burst=5", "--back-to-back"}, "exclude each other", {}},
       {{"--bogus"}, "unknown option '--bogus'", {}},
       {{"extra"}, "unexpected argument 'extra'", {}},
       {{"--com", "0"}, "--com: '0' is not a whole number from 1 to 16", {}},
@@ -72,6 +82,8 @@ TEST(DevsimOptions, CommandLines) {
     EXPECT_EQ(p.options.com, c.want.com);
     EXPECT_EQ(p.options.packets, c.want.packets);
     EXPECT_EQ(p.options.rate, c.want.rate);
+    EXPECT_EQ(p.options.burst, c.want.burst);
+    EXPECT_EQ(p.options.back_to_back, c.want.back_to_back);
     EXPECT_EQ(p.options.udp_host, c.want.udp_host);
     EXPECT_EQ(p.options.udp_port, c.want.udp_port);
     EXPECT_EQ(p.options.seconds, c.want.seconds);
@@ -214,11 +226,15 @@ TEST(DevsimTraffic, TheParserFindsExactlyTheFramesMeant) {
   std::uint8_t ring[256] = {}, image[256] = {};
   std::uint8_t read = 0, write = 0;
   std::array<int, static_cast<int>(FrameKind::Count)> kinds{};
-  int garbage = 0;
+  int garbage = 0, start_in_garbage = 0;
   for (int i = 0; i < 5000; ++i) {
     const TrafficItem item = traffic.Next();
     ++kinds[static_cast<int>(item.kind)];
     garbage += item.garbage;
+    if (item.garbage && item.bytes.substr(0, item.bytes.size() - item.frame_size).find('\x1E') !=
+                            std::string::npos) {
+      ++start_in_garbage;
+    }
     for (char c : item.bytes) ring[write++] = static_cast<std::uint8_t>(c);
     std::vector<std::string> found;
     while (FindPacket(kPacketStart, read, write, ring, image, 1)) {
@@ -243,6 +259,7 @@ TEST(DevsimTraffic, TheParserFindsExactlyTheFramesMeant) {
   }
   EXPECT_GT(kinds[0] + kinds[1], 5000 * 3 / 4) << "mostly requests";
   EXPECT_GT(garbage, 0);
+  EXPECT_GT(start_in_garbage, 0) << "the receiver must resynchronise on real noise";
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ step2:
   if (v != start) goto step9;
   crc = ModelCrc(0, v);
   length = ring[q];
+  if (length > 252) goto step9;  // no ring can hold such a frame
   k = 0;
   do {
     b = ring[q];

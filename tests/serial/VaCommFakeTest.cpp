@@ -483,11 +483,23 @@ TEST(VaCommMonitor, FailingDeviceIsReportedOncePerEpisode) {
   EXPECT_EQ(hook.Messages(),
             std::vector<std::string>{WithSystemText("Error retrieving statistics (5), ", 5)});
 
-  // The device answers again: the episode is over, errors are errors again.
+  // A good statistics read is the driver's answer, not the device's: the
+  // episode goes on.
   comm.device->fail_stats = 0;
   comm.device->Receive("", CE_FRAME);
   comm.device->PushEvent(EV_ERR);
   ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }));
+  comm.device->fail_stats = EIO;
+  comm.device->PushEvent(EV_ERR);
+  ASSERT_TRUE(PumpUntil([&] { return comm.device->EventsTaken(); }));
+  PumpFor(50ms);
+  EXPECT_EQ(hook.Count(), 1u);
+
+  // The device sends bytes again: the episode is over, errors are errors
+  // again.
+  comm.device->Receive("ok", 0);
+  comm.device->fail_stats = 0;
+  EXPECT_EQ(comm.ReadText(), "ok");
   comm.device->fail_stats = EIO;
   comm.device->PushEvent(EV_ERR);
   EXPECT_TRUE(PumpUntil([&] { return hook.Count() == 2; }));

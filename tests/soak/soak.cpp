@@ -114,8 +114,9 @@ int main(int argc, char** argv) {
           if (n > 0) got.append(buf, static_cast<std::size_t>(n));
         }
         while (got.size() >= 5) {
-          // A request inside a noise burst may be overwritten in the ring
-          // before it is read; an acknowledgement is never wrong.
+          // Answers come in order; requests passed over leave the list (the
+          // pending list keeps the last thousand requests). An
+          // acknowledgement is never wrong.
           std::size_t at = 0;
           while (at < pending.size() && pending.compare(at, 5, got, 0, 5) != 0) at += 5;
           if (at >= pending.size()) {

@@ -13,9 +13,9 @@ void AckChecker::Expect(std::string Ack, Clock::time_point Sent) {
 void AckChecker::Received(std::string_view Bytes, Clock::time_point At) {
   for (char c : Bytes) {
     ring_[write_++] = static_cast<std::uint8_t>(c);
-    // The ring tells at most 255 unread bytes apart: when it is that full,
-    // give up waiting on whatever incomplete candidate holds it.
-    Scan(static_cast<std::uint8_t>(write_ - read_) == 255 ? 0 : 1, At);
+    // Scanned at every byte, the ring never fills: a candidate that could
+    // hold 255 bytes is passed over or complete by then.
+    Scan(1, At);
   }
 }
 

@@ -35,6 +35,10 @@ std::string UsageText() {
          "                    acknowledgement (default: text mode, which answers each\n"
          "                    CR LF command line and sends a status line every 2 s)\n"
          "  --rate N          frames per second in packet mode, 1-100000 (default 200)\n"
+         "  --burst N         packet mode: N requests of kind 1 or 2 in one write, the\n"
+         "                    next burst once all are answered, 1-100000\n"
+         "  --back-to-back    packet mode: each request as soon as the one before it is\n"
+         "                    answered\n"
          "  --udp HOST:PORT   also send datagrams to the console's UDP server there,\n"
          "                    count its LF answers and print what else it sends\n"
          "  --seconds N       end after N seconds (default: run until Ctrl-C)\n"
@@ -55,9 +59,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       inline_value = name.substr(eq + 1);
       name.resize(eq);
     }
-    const bool flag = name == "--packets" || name == "--help" || name == "-h";
+    const bool flag =
+        name == "--packets" || name == "--back-to-back" || name == "--help" || name == "-h";
     const bool valued = name == "--ports" || name == "--com" || name == "--rate" ||
-                        name == "--udp" || name == "--seconds";
+                        name == "--burst" || name == "--udp" || name == "--seconds";
     if (!flag && !valued) {
       r.error = name.rfind("-", 0) == 0 ? "unknown option '" + name + "'"
                                         : "unexpected argument '" + name + "'";
@@ -70,6 +75,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       }
       if (name == "--packets")
         o.packets = true;
+      else if (name == "--back-to-back")
+        o.back_to_back = true;
       else
         o.help = true;
       continue;
@@ -96,13 +103,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         return r;
       }
       o.com = *v;
-    } else if (name == "--rate") {
+    } else if (name == "--rate" || name == "--burst") {
       const auto v = Number(value, 1, 100000);
       if (!v) {
         r.error = Range(name, value, 1, 100000);
         return r;
       }
-      o.rate = *v;
+      (name == "--rate" ? o.rate : o.burst) = *v;
     } else if (name == "--seconds") {
       const auto v = Number(value, 1, 86400 * 365);
       if (!v) {
@@ -125,5 +132,6 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       o.udp_port = *port;
     }
   }
+  if (o.burst != 0 && o.back_to_back) r.error = "--burst and --back-to-back exclude each other";
   return r;
 }

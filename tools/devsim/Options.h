@@ -9,6 +9,8 @@ struct DevsimOptions {
   int com = 1;
   bool packets = false;
   int rate = 200;  // frames per second in packet mode
+  int burst = 0;   // packet mode: this many requests in one write at a time (0: steady rate)
+  bool back_to_back = false;  // packet mode: the next request as soon as the last is answered
   std::string udp_host;
   int udp_port = 0;  // 0: no UDP side
   int seconds = 0;   // 0: until SIGINT or SIGTERM

@@ -30,6 +30,8 @@ constexpr auto kUdpEvery = milliseconds(500);
 // After the console opens the line it sets its lines and modes; traffic
 // starts a moment later.
 constexpr auto kSettle = milliseconds(50);
+// How long a device that waits for answers waits at most.
+constexpr auto kGiveUp = milliseconds(1000);
 // How long the end waits for answers still on their way.
 constexpr auto kGrace = milliseconds(1000);
 
@@ -133,6 +135,8 @@ class Simulator {
   void ReadSerial(Clock::time_point now);
   void TextLine(const std::string& line);
   void Queue(const std::string& bytes) { out_pending_ += bytes; }
+  void Send(TrafficItem item);
+  void SendOnAnswer(Clock::time_point now);
   void Flush();
   void Udp(Clock::time_point now, bool readable);
   void Report();
@@ -144,7 +148,7 @@ class Simulator {
   Fd master_, udp_;
   sockaddr_in udp_to_{};
   bool connected_ = false;
-  Clock::time_point start_, connected_at_, next_frame_, next_status_, next_udp_;
+  Clock::time_point start_, connected_at_, next_frame_, next_status_, next_udp_, give_up_at_;
   std::string out_pending_, line_;
   // Packet mode.
   TrafficGenerator traffic_;
@@ -179,7 +183,11 @@ bool Simulator::Setup() {
   }
   Say("TORIN5_PORTS=" + pub_.Dir());
   Say("serial: COM" + std::to_string(o_.com) + " is " + name + " (" +
-      (o_.packets ? "packet mode, " + std::to_string(o_.rate) + " frames/s" : "text mode") + ")");
+      (!o_.packets       ? std::string("text mode")
+       : o_.burst > 0    ? "packet mode, bursts of " + std::to_string(o_.burst) + " requests"
+       : o_.back_to_back ? std::string("packet mode, back to back")
+                         : "packet mode, " + std::to_string(o_.rate) + " frames/s") +
+      ")");
   if (o_.udp_port != 0) {
     udp_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_in any{};
@@ -255,17 +263,16 @@ void Simulator::Serial(Clock::time_point now) {
   if (p.revents & POLLIN) ReadSerial(now);
   const bool sending =
       !*stop_ && (o_.seconds == 0 || now < start_ + std::chrono::seconds(o_.seconds));
-  if (o_.packets && sending) {
+  if (o_.packets && sending && (o_.burst > 0 || o_.back_to_back)) {
+    SendOnAnswer(now);
+  } else if (o_.packets && sending) {
     const auto every = std::chrono::nanoseconds(1'000'000'000LL / o_.rate);
-    // Catch up after a late wake-up, but not with a burst of more than a few.
-    if (now - next_frame_ > every * 8) next_frame_ = now - every * 8;
+    // Catch up after a late wake-up, but not with a burst of more than a few
+    // milliseconds' worth.
+    const auto catch_up = std::max<std::chrono::nanoseconds>(every * 8, milliseconds(5));
+    if (now - next_frame_ > catch_up) next_frame_ = now - catch_up;
     while (next_frame_ <= now) {
-      TrafficItem item = traffic_.Next();
-      ++sent_[static_cast<int>(item.kind)];
-      ++frames_;
-      if (item.garbage) ++garbage_;
-      if (!item.expected_ack.empty()) acks_.Expect(std::move(item.expected_ack), Clock::now());
-      Queue(item.bytes);
+      Send(traffic_.Next());
       next_frame_ += every;
     }
   } else if (!o_.packets && sending && now >= next_status_) {
@@ -276,6 +283,32 @@ void Simulator::Serial(Clock::time_point now) {
     next_status_ += kStatusEvery;
   }
   Flush();
+}
+
+void Simulator::Send(TrafficItem item) {
+  ++sent_[static_cast<int>(item.kind)];
+  ++frames_;
+  if (item.garbage) ++garbage_;
+  if (!item.expected_ack.empty()) acks_.Expect(std::move(item.expected_ack), Clock::now());
+  Queue(item.bytes);
+}
+
+void Simulator::SendOnAnswer(Clock::time_point now) {
+  // The next request (or burst of them) goes once everything sent so far is
+  // answered; an answer that never comes holds the device up for a second.
+  if (now < next_frame_) return;
+  if (acks_.Outstanding() > 0 && now < give_up_at_) return;
+  std::string burst;
+  for (int n = std::max(o_.burst, 1); n > 0; --n) {
+    TrafficItem item;
+    do item = traffic_.Next();
+    while (item.expected_ack.empty());
+    burst += item.bytes;
+    item.bytes.clear();
+    Send(std::move(item));
+  }
+  Queue(burst);
+  give_up_at_ = now + kGiveUp;
 }
 
 void Simulator::Udp(Clock::time_point now, bool readable) {

@@ -259,6 +259,8 @@ void TBaseform::ConnectHandlers() {
   EdCmdLn->OnKeyPress = [this](TObject* s, char& k) { EdCmdLnKeyPress(s, k); };
   EdCmdLn->OnMoveKey = [this](TObject* s, TMoveKey k) { EdCmdLnMoveKey(s, k); };
   SysTimer->OnTimer = [this](TObject* s) { SysTimerTimer(s); };
+  // A pulled device is closed after its one message, as "Стоп" closes it.
+  VaComm->SetCloseWhenGone(true);
   VaComm->OnOpen = [this](TObject* s) { VaCommOpen(s); };
   VaComm->OnClose = [this](TObject* s) { VaCommClose(s); };
   VaComm->OnRxChar = [this](TObject* s, std::int32_t n) { VaCommRxChar(s, n); };
@@ -319,6 +321,10 @@ void TBaseform::AppException(TObject* Sender, const std::exception& E) {
   // shown here counts for its episode too.
   VaComm->FailureShown();
   ShowMessage(E.what());
+  // A device that is gone does not come back on this handle: the port is
+  // closed as "Стоп" closes it, so the window no longer claims it active and
+  // the re-plugged device can be opened again.
+  VaComm->CloseIfGone(E);
 }
 
 void TBaseform::BtSetClick(TObject* Sender) {

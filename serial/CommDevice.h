@@ -177,6 +177,11 @@ class CommDevice {
 // frame tolerates.
 bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied);
 
+// Whether a device's error code says the device itself is gone: a pulled
+// USB adapter, a pseudo-terminal whose other end closed (EIO, ENXIO and
+// ENODEV on Linux; on Windows the codes a removed adapter's driver gives).
+bool CommDeviceGone(int code);
+
 // The calls the Linux device makes on its descriptor besides reading and
 // writing. The defaults are the system's; tests count them, or stand in for a
 // driver's modem lines and counters on a pseudo-terminal. The Windows device

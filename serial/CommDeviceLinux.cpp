@@ -33,6 +33,10 @@ int CommDeviceCalls::Close(int fd) {
   return ::close(fd);
 }
 
+bool CommDeviceGone(int code) {
+  return code == EIO || code == ENXIO || code == ENODEV;
+}
+
 bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied) {
   const std::uint64_t off = requested > applied ? requested - applied : applied - requested;
   return off * 100 <= std::uint64_t{requested} * 3;

@@ -30,6 +30,27 @@ static_assert(sizeof(COMSTAT) == sizeof(CommStat));
 static_assert(offsetof(COMSTAT, cbInQue) == offsetof(CommStat, cbInQue));
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(CommTimeouts));
 
+// What the serial drivers answer once their adapter is unplugged: usbser
+// and most vendors' drivers fail every call with ERROR_BAD_COMMAND or
+// ERROR_GEN_FAILURE, some with ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED
+// or ERROR_DEVICE_REMOVED; a handle to a device that is no more gives
+// ERROR_NO_SUCH_DEVICE or ERROR_FILE_NOT_FOUND.
+bool CommDeviceGone(int code) {
+  constexpr int kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, not in every SDK's headers
+  if (code == kNoSuchDevice) return true;
+  switch (code) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool LineRateAccepted(std::uint32_t requested, std::uint32_t applied) {
   const std::uint64_t off = requested > applied ? requested - applied : applied - requested;
   return off * 100 <= std::uint64_t{requested} * 3;

@@ -114,7 +114,7 @@ std::string CommErrorMessage(const std::string& Template, int Code) {
 }
 
 void RaiseCommError(const std::string& Template, int Code) {
-  throw EVaCommError(CommErrorMessage(Template, Code));
+  throw EVaCommError(CommErrorMessage(Template, Code), Code);
 }
 
 std::string FormatDeviceName(const std::string& DeviceName, TVaPortInt PortNum) {
@@ -752,8 +752,20 @@ void TVaCustomComm::ReportFailure(TObject* Sender) {
   } catch (...) {
   }
   // Only this port's errors while it is open make up an episode.
-  if (port_error && IsOpen() && !episode_.Begin()) return;
-  ApplicationHandleException(Sender, error);
+  if (!port_error || !IsOpen() || episode_.Begin()) ApplicationHandleException(Sender, error);
+  if (!port_error || !close_when_gone_) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const EVaCommError& e) {
+    CloseIfGone(e);
+  }
+}
+
+bool TVaCustomComm::CloseIfGone(const std::exception& E) {
+  const auto* e = dynamic_cast<const EVaCommError*>(&E);
+  if (e == nullptr || !IsOpen() || !CommDeviceGone(e->Code())) return false;
+  Close();
+  return true;
 }
 
 void TVaCustomComm::FailureShown() {

@@ -224,8 +224,18 @@ class TVaCustomComm : public TVaComponent {
   // error of this open port in a failure episode already reported: the one
   // rule by which the port's own threads and whoever polls or writes the
   // port in the background (a timer, a responder) tell the operator of a
-  // failing device once. Main thread.
+  // failing device once. Main thread. With CloseWhenGone, an error that says
+  // the device is gone then closes the port (see CloseIfGone), whether it
+  // was shown or not.
   void ReportFailure(TObject* Sender);
+  // Off by default: the port stays open, failing, until its owner closes it.
+  bool CloseWhenGone() const { return close_when_gone_; }
+  void SetCloseWhenGone(bool Value) { close_when_gone_ = Value; }
+  // When E is an error of this open port that says its device is gone (a
+  // pulled adapter), closes the port as Close does (OnClose included): the
+  // handle is of no more use, and a re-plugged device needs its name free.
+  // Returns whether it closed. Main thread.
+  bool CloseIfGone(const std::exception& E);
   // An error of this port was shown to the operator by other means (raised
   // by the operator's own action): while the port is open, the episode has
   // been reported. Main thread.
@@ -331,6 +341,7 @@ class TVaCustomComm : public TVaComponent {
   std::uint64_t closes_ = 0;  // how often the port was closed; main thread
   // Whether a failure of the device has been reported; see ReportFailure.
   TFailureEpisode episode_;
+  bool close_when_gone_ = false;
   bool destroying_ = false;
 };
 

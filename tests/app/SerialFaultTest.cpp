@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "serial/VaCommError.h"
 #include "tests/app/SerialConsoleFixture.h"
 #include "tests/serial/SerialTestSupport.h"
 #include "tools/devsim/Traffic.h"
@@ -24,7 +26,7 @@ constexpr double kCpuScale = 4;
 constexpr double kCpuScale = 1;
 #endif
 
-TEST_F(SerialConsole, AVanishedDeviceIsReportedOncePerEpisodeInEveryMode) {
+TEST_F(SerialConsole, AVanishedDeviceIsReportedOnceAndItsPortClosedInEveryMode) {
   struct Case {
     const char* name;
     bool packet;
@@ -69,11 +71,16 @@ TEST_F(SerialConsole, AVanishedDeviceIsReportedOncePerEpisodeInEveryMode) {
     const double cpu = ProcessCpuSeconds() - cpu0;
     EXPECT_EQ(ws.Messages().size(), 1u) << ::testing::PrintToString(ws.Messages());
     EXPECT_LT(cpu, 0.05 * kCpuScale) << "no thread may spin on a gone device";
-    EXPECT_TRUE(form->SysTimer->Enabled());
-
-    form->BtnClose->OperatorClick();
+    // After its message the port is closed as "Стоп" closes it.
     EXPECT_FALSE(form->VaComm->IsOpen());
+    EXPECT_FALSE(form->SysTimer->Enabled());
     EXPECT_EQ(Panel(6), " Com-порт не выбран");
+    EXPECT_FALSE(form->ChBxDTR->Checked());
+    EXPECT_FALSE(form->ChBxRTS->Checked());
+    EXPECT_EQ(Panel(0), "");
+    EXPECT_EQ(Panel(2), "");
+
+    // The device comes back under the same name and "Старт" opens it.
     com1.Replace();
     ::fcntl(com1.Master(), F_SETFL, O_NONBLOCK);
     form->EdCmdLn->SetText("");
@@ -83,6 +90,31 @@ TEST_F(SerialConsole, AVanishedDeviceIsReportedOncePerEpisodeInEveryMode) {
     EXPECT_TRUE(DeviceGets("+"));
     form->BtnClose->OperatorClick();
     form->LogClear();
+  }
+}
+
+// Only an error that says the device is gone closes the port; any other is
+// shown and the port stays as it was.
+TEST_F(SerialConsole, OnlyAGoneDeviceClosesThePortAfterItsMessage) {
+  const struct {
+    int code;
+    bool closes;
+  } cases[] = {{EIO, true}, {ENXIO, true}, {ENODEV, true}, {EAGAIN, false}, {EBUSY, false},
+               {0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    ws.ClearMessages();
+    form->BtnOpen->OperatorClick();
+    ASSERT_TRUE(form->VaComm->IsOpen()) << ::testing::PrintToString(ws.Messages());
+    form->BtTransmit->OnClick = [&](TObject*) {
+      throw EVaCommError("Write error (" + std::to_string(c.code) + ")", c.code);
+    };
+    form->BtTransmit->OperatorClick();
+    ASSERT_EQ(ws.Messages().size(), 1u);
+    EXPECT_EQ(form->VaComm->IsOpen(), !c.closes);
+    EXPECT_EQ(Panel(6), c.closes ? " Com-порт не выбран" : " Com-порт 1 [активен]");
+    EXPECT_EQ(form->ChBxDTR->Checked(), !c.closes);
+    form->BtnClose->OperatorClick();
   }
 }
 

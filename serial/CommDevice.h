@@ -142,6 +142,10 @@ class CommDevice {
   virtual bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) = 0;
   virtual bool SetCommTimeouts(const CommTimeouts& timeouts) = 0;
   virtual bool SetCommMask(std::uint32_t mask) = 0;
+  // How long a read that the system keeps running despite the time-outs
+  // may take before it is cancelled: the owner's read time-out. A device
+  // whose reads never wait has no use for it.
+  virtual void SetReadWait(std::uint32_t ms) { (void)ms; }
 
   // Waits until one of the masked events happens (Events, mask filled in)
   // or wake becomes readable (Woken). Bytes left unread do not end the

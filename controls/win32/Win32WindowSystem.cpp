@@ -161,17 +161,39 @@ std::unique_ptr<TStatusBarPeer> TWin32WindowSystem::CreatePeer(TStatusBar& Contr
   return MakeWin32StatusBarPeer(Control, *this, ParentHandle(Control, *this));
 }
 
+std::wstring CyrillicFace(const std::string& Name, UINT CodePage) {
+  // The bitmap faces carry the letters of the system's own code page only:
+  // on a Windows-1251 system they have Cyrillic, elsewhere their TrueType
+  // twins stand in for them.
+  static const std::pair<const char*, const wchar_t*> kTwins[] = {
+      {"MS Sans Serif", L"Microsoft Sans Serif"},
+      {"Fixedsys", L"Lucida Console"},
+      {"System", L"Microsoft Sans Serif"},
+      {"Courier", L"Courier New"},
+      {"MS Serif", L"Times New Roman"},
+  };
+  if (CodePage != 1251) {
+    for (const auto& [bitmap, trueType] : kTwins) {
+      if (_stricmp(Name.c_str(), bitmap) == 0) return trueType;
+    }
+  }
+  return ToWide(Name);
+}
+
 HFONT TWin32WindowSystem::Font(const TFont& Font) const {
   auto key = std::make_tuple(Font.Name, Font.Size, Font.Bold, Font.Cyrillic);
   auto it = fonts_.find(key);
   if (it != fonts_.end()) return it->second;
   // Points at 96 dots per inch, the resolution the window was laid out for.
   const int height = -MulDiv(Font.Size > 0 ? Font.Size : 8, 96, 72);
-  const std::wstring name = ToWide(Font.Name);
-  HFONT f =
-      CreateFontW(height, 0, 0, 0, Font.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                  Font.Cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, name.c_str());
+  const std::wstring name = CyrillicFace(Font.Name, GetACP());
+  const bool fixed = _stricmp(Font.Name.c_str(), "Fixedsys") == 0;
+  // Every text of the program is Russian: whatever a control shows, its
+  // font is asked for with the Cyrillic character set.
+  HFONT f = CreateFontW(height, 0, 0, 0, Font.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                        RUSSIAN_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                        fixed ? FIXED_PITCH | FF_MODERN : DEFAULT_PITCH | FF_DONTCARE,
+                        name.c_str());
   if (!f) f = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   fonts_.emplace(key, f);
   return f;

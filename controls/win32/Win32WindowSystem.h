@@ -19,6 +19,11 @@
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
 
+// The face a control's font is asked for by on a system with the given ANSI
+// code page: the form's own, or a TrueType face with Cyrillic where a
+// bitmap face has none.
+std::wstring CyrillicFace(const std::string& Name, UINT CodePage);
+
 // A timer finer than SetTimer's 10 ms floor: a thread waits on a periodic
 // waitable timer (of high resolution where the system has one) and posts a
 // tick to a window; one tick at a time is posted, so a busy loop drops

@@ -355,7 +355,9 @@ TEST(Win32CommDevice, BytesOfAReadTheDriverKeepsAreNotLost) {
     SCOPED_TRACE(static_cast<int>(end));
     DriverComm comm;
     TVaBuffers buffers;
-    buffers.SetReadTimeout(end == ReadEnd::Late ? 1000 : 50);
+    // Long enough for a late end on a loaded machine; short where only the
+    // cancel can end the read.
+    buffers.SetReadTimeout(end == ReadEnd::Late ? 10000 : 50);
     comm.SetBuffers(buffers);
     comm.SetMonitorEvents({});
     comm.Open();
@@ -398,6 +400,9 @@ TEST(Win32CommDevice, TxEmptyComesWhenTheWriteHasEnded) {
   // A direct write waits for the end the same way, within the read time-out.
   comm.Close();
   comm.SetDirectWrite(true);
+  TVaBuffers buffers;
+  buffers.SetReadTimeout(10000);
+  comm.SetBuffers(buffers);
   comm.Open();
   auto write = std::async(std::launch::async, [&] { return comm.WriteBuf("pong", 4); });
   ASSERT_TRUE(PumpUntil([&] { return comm.driver->WriteKept(); }));

@@ -50,7 +50,7 @@ class FakeDriver : public Win32CommCalls {
   void ScriptWaits(WaitEnd first, int count) {
     std::lock_guard guard(lock_);
     wait_end_ = first;
-    special_waits_ = count;
+    scripted_waits_ = count;
   }
   std::atomic<ReadEnd> read_end{ReadEnd::AtOnce};
   std::atomic<WriteEnd> write_end{WriteEnd::AtOnce};
@@ -127,9 +127,9 @@ class FakeDriver : public Win32CommCalls {
     std::lock_guard guard(lock_);
     ++waits;
     WaitEnd end = WaitEnd::Normal;
-    if (special_waits_ != 0) {
+    if (scripted_waits_ != 0) {
       end = wait_end_;
-      if (special_waits_ > 0) --special_waits_;
+      if (scripted_waits_ > 0) --scripted_waits_;
     }
     constexpr DWORD kStray = EV_TXEMPTY | EV_CTS;  // outside the monitor's mask
     switch (end) {
@@ -272,7 +272,7 @@ class FakeDriver : public Win32CommCalls {
   DWORD mask_ = 0;
   DWORD history_ = 0;
   WaitEnd wait_end_ = WaitEnd::Normal;
-  int special_waits_ = 0;
+  int scripted_waits_ = 0;
   DWORD* wait_mask_ = nullptr;
   OVERLAPPED* wait_ov_ = nullptr;
   std::string input_, taken_, written_, write_bytes_;

@@ -142,6 +142,10 @@ class CommDevice {
   virtual bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) = 0;
   virtual bool SetCommTimeouts(const CommTimeouts& timeouts) = 0;
   virtual bool SetCommMask(std::uint32_t mask) = 0;
+  // How long a read that the system keeps running despite the time-outs
+  // may take before it is cancelled: the owner's read time-out. A device
+  // whose reads never wait has no use for it.
+  virtual void SetReadWait(std::uint32_t ms) { (void)ms; }
 
   // Waits until one of the masked events happens (Events, mask filled in)
   // or wake becomes readable (Woken). Bytes left unread do not end the
@@ -154,7 +158,9 @@ class CommDevice {
   // Returns the number read (0 when nothing is there) or -1.
   virtual long Read(void* buffer, std::size_t count) = 0;
   // Hands the device as many bytes as it takes now; never waits. Returns
-  // the number taken (0 when it has no room) or -1.
+  // the number taken (0 when it has no room) or -1. A device may report 0
+  // while bytes it took earlier are still on their way and count them once
+  // they have gone out: the caller offers the bytes not yet counted again.
   virtual long Write(const void* buffer, std::size_t count) = 0;
   // Waits until the device has room for output (Events), wake becomes
   // readable (Woken; -1 for none) or ms milliseconds pass (INFINITE: none).

@@ -568,6 +568,7 @@ void TVaCustomComm::Open() {
     }
     const CommTimeouts timeouts{MAXDWORD, 0, 0, 0, 0};
     if (!device_->SetCommTimeouts(timeouts)) RaiseCommError("Error setting timeouts (%d), %s");
+    device_->SetReadWait(NonNegative(buffers_->ReadTimeout()));
     event_mask_ = CommEventsMask(monitor_events_);
     // The background writer reports an empty output itself.
     if (!direct_write_) event_mask_ &= ~EV_TXEMPTY;

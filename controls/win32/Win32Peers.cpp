@@ -500,7 +500,10 @@ class TWin32EditPeer : public TWin32Peer<TEditPeer> {
       return true;
     }
     in_event_ = false;
-    if (pass_event_) return false;
+    // Enter and Esc stop here once the handler has seen them: a one-line
+    // edit has no use for them and answers them with a beep.
+    const bool lineKey = key == '\r' || key == '\n' || key == 0x1B;
+    if (pass_event_ && !lineKey) return false;
     Result = 0;
     return true;
   }

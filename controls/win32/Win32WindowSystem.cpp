@@ -12,6 +12,10 @@ namespace {
 
 const wchar_t* const kMessageClass = L"T5Messages";
 constexpr UINT kWakeMessage = WM_APP + 10;
+constexpr UINT kFineTickMessage = WM_APP + 11;
+// CreateWaitableTimerExW's flag where the headers lack it (Windows 10 1803
+// and later; older systems refuse it).
+constexpr DWORD kHighResolutionTimer = 0x00000002;
 
 HWND ParentHandle(const TControl& Control, const TWin32WindowSystem& System) {
   HWND h = Control.Parent() ? TWin32WindowSystem::HandleOf(*Control.Parent()) : nullptr;
@@ -56,6 +60,39 @@ std::wstring ProgramName() {
 
 }  // namespace
 
+TFineTimer::TFineTimer(HWND Target, UINT Message, WPARAM Id, int IntervalMs) {
+  timer_ = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+  high_resolution_ = timer_ != nullptr;
+  if (!timer_) timer_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!timer_ || !stop_) throw Exception("Cannot create a timer");
+  const LONG period = std::max(1, IntervalMs);
+  LARGE_INTEGER due;
+  due.QuadPart = -10000LL * period;  // relative, in 100 ns
+  if (!SetWaitableTimer(timer_, &due, period, nullptr, nullptr, FALSE)) {
+    throw Exception("Cannot start a timer");
+  }
+  thread_ = std::thread([this, Target, Message, Id] {
+    const HANDLE handles[2] = {stop_, timer_};
+    while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+      if (posted_.exchange(true)) continue;
+      if (!PostMessageW(Target, Message, Id, 0)) posted_.store(false);
+    }
+  });
+}
+
+TFineTimer::~TFineTimer() {
+  if (thread_.joinable()) {
+    SetEvent(stop_);
+    thread_.join();
+  }
+  if (timer_) {
+    CancelWaitableTimer(timer_);
+    CloseHandle(timer_);
+  }
+  if (stop_) CloseHandle(stop_);
+}
+
 TWin32WindowSystem::TWin32WindowSystem() : instance_(GetModuleHandleW(nullptr)) {
   RegisterWin32Classes(instance_);
   WNDCLASSEXW wc{};
@@ -75,6 +112,7 @@ TWin32WindowSystem::~TWin32WindowSystem() {
   if (WindowSystem() == this) SetWindowSystem(nullptr);
   for (auto& [id, tick] : timers_) KillTimer(messages_, id);
   timers_.clear();
+  fine_timers_.clear();
   SetWindowLongPtrW(messages_, GWLP_USERDATA, 0);
   DestroyWindow(messages_);
   DestroyWindow(parking_);
@@ -123,17 +161,39 @@ std::unique_ptr<TStatusBarPeer> TWin32WindowSystem::CreatePeer(TStatusBar& Contr
   return MakeWin32StatusBarPeer(Control, *this, ParentHandle(Control, *this));
 }
 
+std::wstring CyrillicFace(const std::string& Name, UINT CodePage) {
+  // The bitmap faces carry the letters of the system's own code page only:
+  // on a Windows-1251 system they have Cyrillic, elsewhere their TrueType
+  // twins stand in for them.
+  static const std::pair<const char*, const wchar_t*> kTwins[] = {
+      {"MS Sans Serif", L"Microsoft Sans Serif"},
+      {"Fixedsys", L"Lucida Console"},
+      {"System", L"Microsoft Sans Serif"},
+      {"Courier", L"Courier New"},
+      {"MS Serif", L"Times New Roman"},
+  };
+  if (CodePage != 1251) {
+    for (const auto& [bitmap, trueType] : kTwins) {
+      if (_stricmp(Name.c_str(), bitmap) == 0) return trueType;
+    }
+  }
+  return ToWide(Name);
+}
+
 HFONT TWin32WindowSystem::Font(const TFont& Font) const {
   auto key = std::make_tuple(Font.Name, Font.Size, Font.Bold, Font.Cyrillic);
   auto it = fonts_.find(key);
   if (it != fonts_.end()) return it->second;
   // Points at 96 dots per inch, the resolution the window was laid out for.
   const int height = -MulDiv(Font.Size > 0 ? Font.Size : 8, 96, 72);
-  const std::wstring name = ToWide(Font.Name);
-  HFONT f =
-      CreateFontW(height, 0, 0, 0, Font.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                  Font.Cyrillic ? RUSSIAN_CHARSET : DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, name.c_str());
+  const std::wstring name = CyrillicFace(Font.Name, GetACP());
+  const bool fixed = _stricmp(Font.Name.c_str(), "Fixedsys") == 0;
+  // Every text of the program is Russian: whatever a control shows, its
+  // font is asked for with the Cyrillic character set.
+  HFONT f = CreateFontW(height, 0, 0, 0, Font.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                        RUSSIAN_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                        fixed ? FIXED_PITCH | FF_MODERN : DEFAULT_PITCH | FF_DONTCARE,
+                        name.c_str());
   if (!f) f = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   fonts_.emplace(key, f);
   return f;
@@ -241,7 +301,12 @@ LRESULT CALLBACK TWin32WindowSystem::MessageProc(HWND Window, UINT Msg, WPARAM W
     self->RunQueuedCalls();
     return 0;
   }
-  if (self && Msg == WM_TIMER) {
+  if (self && (Msg == WM_TIMER || Msg == kFineTickMessage)) {
+    if (Msg == kFineTickMessage) {
+      auto fine = self->fine_timers_.find(W);
+      if (fine == self->fine_timers_.end()) return 0;
+      fine->second->Taken();
+    }
     auto it = self->timers_.find(W);
     if (it != self->timers_.end()) {
       // The tick may stop its own timer.
@@ -256,13 +321,18 @@ LRESULT CALLBACK TWin32WindowSystem::MessageProc(HWND Window, UINT Msg, WPARAM W
 int TWin32WindowSystem::StartTimer(int IntervalMs, std::function<void()> OnTick) {
   const UINT_PTR id = next_timer_id_++;
   timers_[id] = std::make_shared<std::function<void()>>(std::move(OnTick));
-  SetTimer(messages_, id, static_cast<UINT>(std::max(1, IntervalMs)), nullptr);
+  if (IntervalMs < static_cast<int>(USER_TIMER_MINIMUM)) {
+    fine_timers_[id] = std::make_unique<TFineTimer>(messages_, kFineTickMessage, id, IntervalMs);
+  } else {
+    SetTimer(messages_, id, static_cast<UINT>(IntervalMs), nullptr);
+  }
   return static_cast<int>(id);
 }
 
 void TWin32WindowSystem::StopTimer(int TimerId) {
   const auto id = static_cast<UINT_PTR>(TimerId);
-  if (timers_.erase(id)) KillTimer(messages_, id);
+  if (!timers_.erase(id)) return;
+  if (!fine_timers_.erase(id)) KillTimer(messages_, id);
 }
 
 void TWin32WindowSystem::ShowMessageBox(const std::string& Text) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "controls/Controls.h"
@@ -17,6 +18,35 @@
 
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
+
+// The face a control's font is asked for by on a system with the given ANSI
+// code page: the form's own, or a TrueType face with Cyrillic where a
+// bitmap face has none.
+std::wstring CyrillicFace(const std::string& Name, UINT CodePage);
+
+// A timer finer than SetTimer's 10 ms floor: a thread waits on a periodic
+// waitable timer (of high resolution where the system has one) and posts a
+// tick to a window; one tick at a time is posted, so a busy loop drops
+// ticks as it does WM_TIMER ones. Its period follows the system timer's
+// resolution, which an open serial port makes 1 ms.
+class TFineTimer {
+ public:
+  TFineTimer(HWND Target, UINT Message, WPARAM Id, int IntervalMs);
+  ~TFineTimer();
+  TFineTimer(const TFineTimer&) = delete;
+  TFineTimer& operator=(const TFineTimer&) = delete;
+  // The posted tick has been taken: the next may be posted.
+  void Taken() { posted_.store(false); }
+  // Whether the system gave a high-resolution timer.
+  bool HighResolution() const { return high_resolution_; }
+
+ private:
+  HANDLE timer_ = nullptr;
+  HANDLE stop_ = nullptr;
+  bool high_resolution_ = false;
+  std::atomic<bool> posted_{false};
+  std::thread thread_;
+};
 
 class TWin32WindowSystem : public TWindowSystem {
  public:
@@ -43,6 +73,8 @@ class TWin32WindowSystem : public TWindowSystem {
   // A modal loop (a message box, a window being dragged) does not watch
   // the call queue's event, so a queued call also posts a wake-up.
   void CallQueued() override { Wake(); }
+  // Intervals under the window timer's 10 ms floor tick from a waitable
+  // timer instead (see TFineTimer).
   int StartTimer(int IntervalMs, std::function<void()> OnTick) override;
   void StopTimer(int TimerId) override;
   void ShowMessageBox(const std::string& Text) override;
@@ -71,6 +103,7 @@ class TWin32WindowSystem : public TWindowSystem {
   HWND messages_ = nullptr;  // timers and wake-ups
   HWND parking_ = nullptr;
   std::map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  std::map<UINT_PTR, std::unique_ptr<TFineTimer>> fine_timers_;
   UINT_PTR next_timer_id_ = 1;
   bool terminated_ = false;
   std::atomic<bool> wake_posted_{false};

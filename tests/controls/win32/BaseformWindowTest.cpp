@@ -59,6 +59,7 @@ TEST_F(BaseformWindow, OpensWithItsCaptionAndSize) {
 TEST_F(BaseformWindow, EveryControlSitsWhereTheDescriptionPutsIt) {
   const TFormDesign& design = BaseformDesign();
   ASSERT_FALSE(design.Controls.empty());
+  int withFont = 0;
   for (const TControlDesign& d : design.Controls) {
     const std::string name(d.Name);
     SCOPED_TRACE(name);
@@ -81,11 +82,33 @@ TEST_F(BaseformWindow, EveryControlSitsWhereTheDescriptionPutsIt) {
     EXPECT_EQ(r.right - r.left, d.Width ? d.Width : c->Width());
     EXPECT_EQ(r.bottom - r.top, d.Height ? d.Height : c->Height());
     EXPECT_EQ(IsWindowVisible(w) != FALSE, c->Showing());
+    // Whatever it shows is Russian: its font has Cyrillic letters, here
+    // as on a system whose own code page has none.
+    if (auto font = reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0))) {
+      LOGFONTW asked{};
+      GetObjectW(font, sizeof asked, &asked);
+      EXPECT_EQ(asked.lfCharSet, RUSSIAN_CHARSET);
+      EXPECT_EQ(std::wstring(asked.lfFaceName), CyrillicFace(c->Font().Name, GetACP()));
+      HDC dc = GetDC(w);
+      HGDIOBJ old = SelectObject(dc, font);
+      EXPECT_EQ(GetTextCharset(dc), RUSSIAN_CHARSET);
+      SelectObject(dc, old);
+      ReleaseDC(w, dc);
+      ++withFont;
+    }
     if (!d.Caption.empty() && d.Kind != TDesignKind::Edit && d.Kind != TDesignKind::ComboBox &&
         d.Kind != TDesignKind::Label) {
       EXPECT_EQ(TextOf(w), Utf16(d.Caption));
     }
   }
+  // The port and rate lists among them.
+  EXPECT_GE(withFont, 20);
+  EXPECT_NE(SendMessageW(Handle(form->ComboPortNum), WM_GETFONT, 0, 0), 0);
+  // The bitmap faces' stand-ins; the form's faces stay on a Windows-1251 system.
+  EXPECT_EQ(CyrillicFace("Fixedsys", 1252), L"Lucida Console");
+  EXPECT_EQ(CyrillicFace("MS Sans Serif", 1250), L"Microsoft Sans Serif");
+  EXPECT_EQ(CyrillicFace("Fixedsys", 1251), L"Fixedsys");
+  EXPECT_EQ(CyrillicFace("Arial", 1252), L"Arial");
 }
 
 TEST_F(BaseformWindow, TheLogPaneShowsWindows1251AsCyrillic) {

@@ -2,13 +2,16 @@
 // mouse would: waits for the window, clicks a control found by its caption,
 // closes the window. A caption comes as the hexadecimal digits of its UTF-8
 // bytes, which no code page on the way can garble.
-//   t5_operator wait SECONDS | click CAPTION-IN-HEX | close
+// Also tells what an executable says of itself: its file version and its
+// manifest.
+//   t5_operator wait SECONDS | click CAPTION-IN-HEX | close | about EXE
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -57,6 +60,31 @@ int main(int argc, char** argv) {
       }
       Sleep(100);
     }
+    return 0;
+  }
+  if (verb == "about" && argc > 2) {
+    const std::string path = argv[2];
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&info), &length)) {
+      std::fprintf(stderr, "no version record\n");
+      return 1;
+    }
+    std::printf("version %u.%u.%u.%u\n", HIWORD(info->dwFileVersionMS),
+                LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
+                LOWORD(info->dwFileVersionLS));
+    HMODULE exe = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = exe ? FindResourceA(exe, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+    if (!found) {
+      std::fprintf(stderr, "no manifest\n");
+      return 1;
+    }
+    const char* text = static_cast<const char*>(LockResource(LoadResource(exe, found)));
+    std::fwrite(text, 1, SizeofResource(exe, found), stdout);
     return 0;
   }
   if (verb == "close") {

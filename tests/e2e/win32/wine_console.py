@@ -2,11 +2,13 @@
 """The console for Windows, run under Wine and operated from outside.
 
 A pseudo-terminal linked as the prefix's COM1 plays the device, a UDP socket
-on loopback plays the network peer. Usage: wine_console.py TORIN5_EXE OPERATOR_EXE
-(WINEPREFIX and DISPLAY set by the caller).
+on loopback plays the network peer. Usage:
+wine_console.py TORIN5_EXE OPERATOR_EXE VERSION (WINEPREFIX and DISPLAY set by the
+caller); VERSION is the file version the program must carry.
 """
 import os
 import pty
+import re
 import select
 import socket
 import subprocess
@@ -16,7 +18,7 @@ import termios
 import time
 import tty
 
-EXE, OPERATOR = sys.argv[1], sys.argv[2]
+EXE, OPERATOR, VERSION = sys.argv[1], sys.argv[2], sys.argv[3]
 PREFIX = os.environ["WINEPREFIX"]
 LINK = os.path.join(PREFIX, "dosdevices", "com1")
 failures = []
@@ -77,6 +79,17 @@ subprocess.run(["wine", "reg", "add", PORTS, "/v", "COM1", "/t", "REG_SZ", "/d",
 if os.path.lexists(LINK):
     os.unlink(LINK)
 os.symlink(os.ttyname(slave), LINK)
+# What the program says of itself: the project's version, and a manifest that
+# asks for no elevation.
+with tempfile.TemporaryFile() as out:
+    subprocess.run(["wine", OPERATOR, "about", EXE], stdout=out, stderr=subprocess.DEVNULL,
+                   timeout=90)
+    out.seek(0)
+    about = out.read().decode(errors="replace")
+version = re.search(r"^version (\S+)", about, re.M)
+check(version is not None and version.group(1) == VERSION,
+      "the file version is %s (%s)" % (VERSION, version.group(1) if version else "none"))
+check('requestedExecutionLevel level="asInvoker"' in about, "the manifest asks to run as invoker")
 console = subprocess.Popen(["wine", EXE])
 peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 peer.bind(("127.0.0.1", 0))

@@ -150,6 +150,16 @@ std::string AllBytes() {
   return s;
 }
 
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    char pair[4];
+    std::snprintf(pair, sizeof pair, "%02x ", c);
+    out += pair;
+  }
+  return out;
+}
+
 unsigned LineRate(int fd) {
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return 0;
@@ -166,7 +176,10 @@ void Play(Session& s, int master, int slave) {
   std::string line;
   if (!s.WaitLine("DIRECT ", 60s, &line)) return Fail("the program did not write directly");
   const std::size_t direct = static_cast<std::size_t>(std::atoi(line.c_str() + 7));
-  if (!s.WaitBytes(direct, 10s) || s.TakeBytes() != "direct\r\n") Fail("the direct write differs");
+  if (!s.WaitBytes(direct, 10s)) Fail("the direct write did not arrive");
+  if (const std::string got = s.TakeBytes(); got != "direct\r\n") {
+    Fail("the direct write differs: " + Hex(got));
+  }
   if (!s.WaitLine("OPEN ", 60s, &line)) return Fail("the program did not open COM1");
   const unsigned asked = static_cast<unsigned>(std::atoi(line.c_str() + 5));
   if (LineRate(slave) != asked) {

@@ -77,6 +77,32 @@ std::string Cp1251ToUtf8(std::string_view Cp1251) {
   return out;
 }
 
+std::size_t Cp1251ToUtf8At(char* Out, std::string_view Cp1251, bool LineFeeds) {
+  char* p = Out;
+  for (std::size_t i = 0; i < Cp1251.size(); ++i) {
+    const auto b = static_cast<unsigned char>(Cp1251[i]);
+    if (b < 0x80) {
+      if (LineFeeds && b == '\r' && i + 1 < Cp1251.size() && Cp1251[i + 1] == '\n') {
+        *p++ = '\n';
+        ++i;
+      } else {
+        *p++ = static_cast<char>(b);
+      }
+      continue;
+    }
+    const char16_t c = Cp1251Char(b);
+    if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return static_cast<std::size_t>(p - Out);
+}
+
 char UnicodeToCp1251(char32_t CodePoint) {
   if (CodePoint < 0x80) return static_cast<char>(CodePoint);
   if (CodePoint > 0xFFFF) return '?';

@@ -440,30 +440,7 @@ void PutUtf8(QByteArray& out, std::string_view bytes) {
   // Written in place: at most three bytes a character.
   const qsizetype at = out.size();
   out.resize(at + 3 * static_cast<qsizetype>(bytes.size()));
-  char* const start = out.data() + at;
-  char* p = start;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-        *p++ = '\n';
-        ++i;
-      } else {
-        *p++ = static_cast<char>(b);
-      }
-      continue;
-    }
-    const char16_t c = Cp1251Char(b);
-    if (c < 0x800) {
-      *p++ = static_cast<char>(0xC0 | (c >> 6));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xE0 | (c >> 12));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  out.truncate(at + (p - start));
+  out.truncate(at + static_cast<qsizetype>(Cp1251ToUtf8At(out.data() + at, bytes, true)));
 }
 
 }  // namespace

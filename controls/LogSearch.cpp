@@ -110,7 +110,8 @@ void TLogSearch::Chunk() {
   // A chunk's last bytes are read again with the next one, so a match that
   // spans the two (or two blocks of the store) is seen whole.
   const std::size_t at = forward_ ? lo_ : hi_ - n;
-  const std::string data = text_.Read(at, n + m - 1);
+  text_.ReadInto(at, n + m - 1, data_);
+  const std::string& data = data_;
   std::size_t found = FindFirst(data.data(), n, pattern_, shift_);
   if (forward_) {
     if (found != npos) {

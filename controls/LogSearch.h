@@ -51,4 +51,5 @@ class TLogSearch {
   int phase_ = 0;                // 0: from From on, 1: from the other end, 2: done
   std::size_t lo_ = 0, hi_ = 0;  // starts still to look at
   std::size_t match_ = npos;
+  std::string data_;  // the chunk read, its memory kept for the next
 };

@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "controls/Cp1251.h"
-#include "controls/LogFile.h"
 
 namespace {
 
@@ -59,9 +58,9 @@ void TLogSaver::Cancel() {
 void TLogSaver::Finish() {
   if (worker_.joinable()) worker_.join();
   std::lock_guard lock(mu_);
-  // A cancel that came after the last byte was written saves nonetheless.
-  saved_ = worker_saved_;
-  if (!saved_ && !cancelled_) error_ = worker_error_;
+  saved_ = worker_saved_ && !cancelled_;
+  if (!saved_) file_.Remove();
+  if (!cancelled_) error_ = worker_error_;
   queue_.clear();
   done_ = true;
 }
@@ -110,8 +109,7 @@ void TLogSaver::Run() {
 }
 
 void TLogSaver::Work() {
-  TLogFile file;
-  bool ok = file.Create(path_);
+  bool ok = file_.Create(path_);
   while (ok) {
     std::pair<std::string, std::size_t> piece;
     {
@@ -122,7 +120,7 @@ void TLogSaver::Work() {
       queue_.pop_front();
     }
     cv_.notify_all();  // room for the next slice
-    ok = file.Write(piece.first.data(), piece.first.size());
+    ok = file_.Write(piece.first.data(), piece.first.size());
     if (ok) written_ += piece.second;
   }
   bool stopped;
@@ -130,10 +128,9 @@ void TLogSaver::Work() {
     std::lock_guard lock(mu_);
     stopped = stop_;
   }
-  if (ok && !stopped) ok = file.Close();
-  if (!ok || stopped) file.Remove();
+  if (ok && !stopped) ok = file_.Close();
   std::lock_guard lock(mu_);
-  if (!ok) worker_error_ = Message(path_, file);
+  if (!ok) worker_error_ = Message(path_, file_);
   worker_saved_ = ok && !stopped;
   worker_done_ = true;
   cv_.notify_all();

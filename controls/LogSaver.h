@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "controls/LogFile.h"
 #include "controls/LogText.h"
 
 class TLogSaver {
@@ -39,7 +40,8 @@ class TLogSaver {
   bool Saved() const { return saved_; }
   // Empty unless the save failed: what the operator is told.
   const std::string& Error() const { return error_; }
-  // Stops the writer and removes what it wrote.
+  // Stops the writer and removes what it wrote, even when it had written
+  // all: a save is over only once Step has said so.
   void Cancel();
   // Nothing to convert until the writer catches up: a loop may step less
   // often meanwhile.
@@ -56,6 +58,7 @@ class TLogSaver {
 
   TLogSlices slices_;
   std::string path_;
+  TLogFile file_;  // the worker's while it runs
   std::thread worker_;
   mutable std::mutex mu_;
   std::condition_variable cv_;

@@ -62,6 +62,7 @@ void TLogSaver::Finish() {
   if (!saved_) file_.Remove();
   if (!cancelled_) error_ = worker_error_;
   queue_.clear();
+  spare_.clear();
   done_ = true;
 }
 
@@ -88,11 +89,22 @@ bool TLogSaver::Step(std::chrono::milliseconds Budget) {
       return false;
     }
     const std::string bytes = slices_.Next();
-    std::string utf8(3 * bytes.size(), '\0');
-    utf8.resize(Cp1251ToUtf8At(utf8.data(), bytes, false));
+    Piece piece;
     {
       std::lock_guard lock(mu_);
-      queue_.emplace_back(std::move(utf8), bytes.size());
+      if (!spare_.empty()) {
+        piece.utf8 = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    // A slice is at most one byte longer than kSlice (a CR LF kept whole),
+    // and a byte is at most three of UTF-8.
+    if (!piece.utf8) piece.utf8.reset(new char[3 * (TLogSlices::kSlice + 1)]);
+    piece.size = Cp1251ToUtf8At(piece.utf8.get(), bytes, false);
+    piece.source = bytes.size();
+    {
+      std::lock_guard lock(mu_);
+      queue_.push_back(std::move(piece));
     }
     cv_.notify_all();
     if (std::chrono::steady_clock::now() >= until) return false;
@@ -111,7 +123,7 @@ void TLogSaver::Run() {
 void TLogSaver::Work() {
   bool ok = file_.Create(path_);
   while (ok) {
-    std::pair<std::string, std::size_t> piece;
+    Piece piece;
     {
       std::unique_lock lock(mu_);
       cv_.wait(lock, [this] { return stop_ || !queue_.empty() || input_done_; });
@@ -120,8 +132,10 @@ void TLogSaver::Work() {
       queue_.pop_front();
     }
     cv_.notify_all();  // room for the next slice
-    ok = file_.Write(piece.first.data(), piece.first.size());
-    if (ok) written_ += piece.second;
+    ok = file_.Write(piece.utf8.get(), piece.size);
+    if (ok) written_ += piece.source;
+    std::lock_guard lock(mu_);
+    spare_.push_back(std::move(piece.utf8));
   }
   bool stopped;
   {

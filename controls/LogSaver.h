@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "controls/LogFile.h"
 #include "controls/LogText.h"
@@ -63,7 +65,14 @@ class TLogSaver {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   // Guarded by mu_.
-  std::deque<std::pair<std::string, std::size_t>> queue_;  // UTF-8, source bytes
+  struct Piece {
+    std::unique_ptr<char[]> utf8;
+    std::size_t size = 0;    // of utf8
+    std::size_t source = 0;  // the text's bytes it holds
+  };
+  std::deque<Piece> queue_;
+  // Buffers written out, for the next slices: no memory is taken anew.
+  std::vector<std::unique_ptr<char[]>> spare_;
   bool input_done_ = false;
   bool stop_ = false;
   bool worker_done_ = false;

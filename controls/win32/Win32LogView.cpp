@@ -756,8 +756,15 @@ LRESULT CALLBACK TWin32LogView::FindFieldProc(HWND Window, UINT Msg, WPARAM W, L
   }
   // Their characters would only beep.
   if (Msg == WM_CHAR && (W == L'\r' || W == 0x1B)) return 0;
-  if (Msg == WM_GETDLGCODE)
-    return DLGC_WANTALLKEYS | CallWindowProcW(view->edit_proc_, Window, Msg, W, L);
+  if (Msg == WM_GETDLGCODE) {
+    // Enter, Esc and F3 are the field's own, never the dialog manager's.
+    LRESULT code = CallWindowProcW(view->edit_proc_, Window, Msg, W, L);
+    const auto* m = reinterpret_cast<const MSG*>(L);
+    if (m && m->message == WM_KEYDOWN &&
+        (m->wParam == VK_RETURN || m->wParam == VK_ESCAPE || m->wParam == VK_F3))
+      code |= DLGC_WANTMESSAGE;
+    return code;
+  }
   return CallWindowProcW(view->edit_proc_, Window, Msg, W, L);
 }
 

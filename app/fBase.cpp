@@ -242,6 +242,12 @@ void TBaseform::ConnectHandlers() {
   log_.OnClear = [this] { MemMess->ClearText(); };
   // The view reads the pane's own text: no second copy of it.
   MemMess->ShowText(&log_.Store());
+  // Closing the pane's find field gives the command line back its focus; a
+  // save's progress shows in the last status panel.
+  MemMess->OnFindClose = [this](TObject*) { FocusCommandLine(); };
+  MemMess->OnSaveProgress = [this](TObject*, const std::string& t) {
+    StatusBar->SetPanelText(StatusBar->PanelCount() - 1, t);
+  };
   OnClose = [this](TObject* s, TCloseAction& a) { FormClose(s, a); };
   BtSet->OnClick = [this](TObject* s) { BtSetClick(s); };
   ButtonReset->OnClick = [this](TObject* s) { ButtonResetClick(s); };

@@ -845,6 +845,14 @@ void TMemo::ClearText() {
   if (Peer()) PeerAs<TMemoPeer>()->ClearText();
 }
 
+void TMemo::OperatorFindClose() {
+  if (OnFindClose) RunGuarded(this, [&] { OnFindClose(this); });
+}
+
+void TMemo::SaveProgress(const std::string& Text) {
+  if (OnSaveProgress) RunGuarded(this, [&] { OnSaveProgress(this, Text); });
+}
+
 std::unique_ptr<TControlPeer> TMemo::MakePeer(TWindowSystem& System) {
   return System.CreatePeer(*this);
 }

@@ -431,6 +431,15 @@ class TMemo : public TWinControl {
   void AppendText(std::string_view Cp1251);
   void ClearText();
 
+  // The operator closed the view's find field.
+  TNotifyEvent OnFindClose;
+  // A save of the text to a file: its progress as a text to show (UTF-8),
+  // empty when it is over.
+  std::function<void(TObject* Sender, const std::string& Text)> OnSaveProgress;
+  // Raised by the view (guarded like every handler).
+  void OperatorFindClose();
+  void SaveProgress(const std::string& Text);
+
  protected:
   std::unique_ptr<TControlPeer> MakePeer(TWindowSystem& System) override;
   void InitPeer() override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -75,6 +76,51 @@ std::string Cp1251ToUtf8(std::string_view Cp1251) {
   out.reserve(Cp1251.size() * 2);
   for (unsigned char b : Cp1251) PutUtf8(out, Cp1251Char(b));
   return out;
+}
+
+std::size_t Cp1251ToUtf8At(char* Out, std::string_view Cp1251, bool LineFeeds) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull, kOnes = 0x0101010101010101ull;
+  const char* const in = Cp1251.data();
+  const std::size_t n = Cp1251.size();
+  char* p = Out;
+  std::size_t i = 0;
+  while (i < n) {
+    // Runs of ASCII (without a CR when line breaks change) go across eight
+    // bytes at a time: most of a log is.
+    std::size_t j = i;
+    while (j + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, in + j, 8);
+      const std::uint64_t cr = w ^ (0x0D * kOnes);
+      if ((w & kHigh) || (LineFeeds && ((cr - kOnes) & ~cr & kHigh))) break;
+      j += 8;
+    }
+    std::memcpy(p, in + i, j - i);
+    p += j - i;
+    i = j;
+    if (i >= n) break;
+    const auto b = static_cast<unsigned char>(in[i]);
+    if (b < 0x80) {
+      if (LineFeeds && b == '\r' && i + 1 < n && in[i + 1] == '\n') {
+        *p++ = '\n';
+        ++i;
+      } else {
+        *p++ = static_cast<char>(b);
+      }
+    } else {
+      const char16_t c = Cp1251Char(b);
+      if (c < 0x800) {
+        *p++ = static_cast<char>(0xC0 | (c >> 6));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        *p++ = static_cast<char>(0xE0 | (c >> 12));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    ++i;
+  }
+  return static_cast<std::size_t>(p - Out);
 }
 
 char UnicodeToCp1251(char32_t CodePoint) {

@@ -2,6 +2,7 @@
 // to and from Unicode.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,10 @@ char16_t Cp1251Char(unsigned char Byte);
 char16_t Cp1251Glyph(unsigned char Byte);
 
 std::string Cp1251ToUtf8(std::string_view Cp1251);
+// The UTF-8 of Windows-1251 bytes written at Out, which has room for three
+// bytes a byte; with LineFeeds CR LF becomes LF. Returns the bytes written.
+// A copy of the log and a saved log are both made with it.
+std::size_t Cp1251ToUtf8At(char* Out, std::string_view Cp1251, bool LineFeeds);
 // Characters the code page cannot hold, and malformed UTF-8, become '?'.
 std::string Utf8ToCp1251(std::string_view Utf8);
 // The byte of one Unicode code point, or '?' when the code page has none.

@@ -229,6 +229,21 @@ void TLogLayout::ScrollToStart() {
   SetTop(0);
 }
 
+void TLogLayout::SelectRange(std::size_t From, std::size_t To) {
+  anchor_ = From;
+  caret_ = To;
+  if (!text_) return;
+  const std::vector<Row> rows = VisibleRows(rows_);
+  if (!rows.empty() && From >= rows.front().Start &&
+      (From < rows.back().End() || rows.back().End() >= Size()))
+    return;
+  following_ = false;
+  top_ = std::min(From, Size());
+  SnapTop();
+  ScrollRows(-(rows_ / 3));
+  SetTop(top_);
+}
+
 void TLogLayout::ScrollToEnd() {
   top_ = BottomTop();
   following_ = true;

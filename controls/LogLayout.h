@@ -86,6 +86,9 @@ class TLogLayout {
   // byte there when it is none.
   void SelectWord(std::size_t Pos);
   void SelectAll();
+  // Selects bytes [From, To) and, unless From is on screen already, scrolls
+  // it to a third of the way down (a match found is shown in its context).
+  void SelectRange(std::size_t From, std::size_t To);
   std::size_t SelStart() const { return std::min(anchor_, caret_); }
   std::size_t SelEnd() const { return std::max(anchor_, caret_); }
   bool HasSelection() const { return anchor_ != caret_; }

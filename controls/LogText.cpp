@@ -357,9 +357,13 @@ std::size_t TLogText::LineOf(std::size_t Pos) const {
 
 std::string TLogText::Read(std::size_t From, std::size_t Count) const {
   std::string out;
-  if (From >= size_) return out;
-  Count = std::min(Count, size_ - From);
-  out.resize(Count);
+  ReadInto(From, Count, out);
+  return out;
+}
+
+void TLogText::ReadInto(std::size_t From, std::size_t Count, std::string& out) const {
+  Count = From >= size_ ? 0 : std::min(Count, size_ - From);
+  out.resize(Count);  // fills only what it grows by
   std::size_t done = 0;
   while (done < Count) {
     const std::size_t pos = From + done;
@@ -370,7 +374,6 @@ std::string TLogText::Read(std::size_t From, std::size_t Count) const {
     std::memcpy(out.data() + done, v.data + offset, take);
     done += take;
   }
-  return out;
 }
 
 std::string TLogSlices::Next() {

@@ -68,6 +68,9 @@ class TLogText {
 
   // Bytes [From, From + Count), clipped to the text.
   std::string Read(std::size_t From, std::size_t Count) const;
+  // The same into Out, whose memory is reused: a reader going through a
+  // large text a piece at a time allocates (and faults in) nothing new.
+  void ReadInto(std::size_t From, std::size_t Count, std::string& Out) const;
   std::string Text() const { return Read(0, size_); }
 
   // Waits until the worker has packed every full block and freed what

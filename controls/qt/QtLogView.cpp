@@ -2,15 +2,20 @@
 
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMetaObject>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
@@ -20,11 +25,19 @@
 
 #include "controls/Controls.h"
 #include "controls/Cp1251.h"
+#include "controls/LogSaver.h"
+#include "controls/LogSearch.h"
 
 namespace {
 
 // How often a drag held past the top or bottom edge scrolls a row.
 constexpr int kDragScrollMs = 50;
+// How often a save looks again while its writer catches up.
+constexpr int kSaveWaitMs = 10;
+// What a search or a save may take of one turn of the loop.
+constexpr auto kStepBudget = std::chrono::milliseconds(8);
+
+const char* const kNotFound = "Не найдено";
 
 }  // namespace
 
@@ -49,10 +62,46 @@ TLogView::TLogView(QWidget* Parent)
     : QAbstractScrollArea(Parent),
       frame_timer_(new QTimer(this)),
       drag_timer_(new QTimer(this)),
-      copy_timer_(new QTimer(this)) {
+      copy_timer_(new QTimer(this)),
+      find_bar_(new QWidget(this)),
+      find_edit_(new QLineEdit(find_bar_)),
+      find_status_(new QLabel(find_bar_)),
+      find_timer_(new QTimer(this)),
+      save_timer_(new QTimer(this)) {
+  auto* bar = new QHBoxLayout(find_bar_);
+  bar->setContentsMargins(2, 2, 2, 2);
+  bar->addWidget(find_edit_, 1);
+  bar->addWidget(find_status_);
+  find_status_->setTextFormat(Qt::PlainText);
+  find_bar_->setAutoFillBackground(true);
+  find_bar_->hide();
+  find_edit_->installEventFilter(this);
+  // A new text starts over from the selection, with nothing said yet.
+  connect(find_edit_, &QLineEdit::textEdited, this, [this] {
+    RunGuarded(nullptr, [this] {
+      search_.reset();
+      find_timer_->stop();
+      find_status_->clear();
+    });
+  });
+  find_timer_->setInterval(0);
+  connect(find_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { FindSteps(); }); });
+  connect(save_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { SaveSteps(); }); });
+  // Anywhere in the window, whichever control has the focus.
+  auto* find_key = new QShortcut(QKeySequence::Find, this);
+  find_key->setContext(Qt::WindowShortcut);
+  connect(find_key, &QShortcut::activated, this,
+          [this] { RunGuarded(nullptr, [this] { OpenFind(); }); });
+  auto* save_key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
+  save_key->setContext(Qt::WindowShortcut);
+  connect(save_key, &QShortcut::activated, this,
+          [this] { RunGuarded(nullptr, [this] { Save(); }); });
   frame_timer_->setSingleShot(true);
   frame_timer_->setTimerType(Qt::PreciseTimer);
-  connect(frame_timer_, &QTimer::timeout, this, [this] { RunGuarded(nullptr, [this] { Flush(); }); });
+  connect(frame_timer_, &QTimer::timeout, this,
+          [this] { RunGuarded(nullptr, [this] { Flush(); }); });
   copy_timer_->setInterval(0);
   connect(copy_timer_, &QTimer::timeout, this,
           [this] { RunGuarded(nullptr, [this] { CopySteps(); }); });
@@ -98,6 +147,22 @@ bool TLogView::event(QEvent* Event) {
 }
 
 bool TLogView::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == find_edit_ && Event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    const bool back = key->modifiers() & Qt::ShiftModifier;
+    switch (key->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+      case Qt::Key_F3:
+        RunGuarded(nullptr, [&] { FindNext(!back); });
+        return true;
+      case Qt::Key_Escape:
+        RunGuarded(nullptr, [&] { CloseFind(); });
+        return true;
+      default:
+        break;
+    }
+  }
   if (Watched == verticalScrollBar() && Event->type() == QEvent::Wheel) {
     RunGuarded(nullptr, [&] { wheelEvent(static_cast<QWheelEvent*>(Event)); });
     return true;
@@ -124,6 +189,8 @@ struct TLogView::CopyJob {
 TLogView::~TLogView() = default;
 
 void TLogView::ShowText(const TLogText* Text) {
+  CancelSave();
+  search_.reset();
   CancelCopy(QClipboard::Clipboard);
   CancelCopy(QClipboard::Selection);
   pending_ = false;
@@ -138,6 +205,10 @@ void TLogView::TextAppended() {
 }
 
 void TLogView::TextCleared() {
+  // A save in progress would read what is gone; a search would find it.
+  CancelSave();
+  search_.reset();
+  find_timer_->stop();
   CancelCopy(QClipboard::Clipboard);
   CancelCopy(QClipboard::Selection);
   pending_ = false;
@@ -230,6 +301,7 @@ void TLogView::scrollContentsBy(int, int) {
 
 void TLogView::resizeEvent(QResizeEvent* Event) {
   QAbstractScrollArea::resizeEvent(Event);
+  PlaceFindBar();
   Resized();
 }
 
@@ -307,6 +379,8 @@ void TLogView::keyPressEvent(QKeyEvent* Event) {
   } else if (Event->key() == Qt::Key_PageUp || Event->key() == Qt::Key_PageDown) {
     layout_.ScrollPages(Event->key() == Qt::Key_PageUp ? -1 : 1);
     Scrolled();
+  } else if (Event->key() == Qt::Key_F3) {
+    FindNext(!(Event->modifiers() & Qt::ShiftModifier));
   } else if (Event->key() == Qt::Key_Up || Event->key() == Qt::Key_Down) {
     layout_.ScrollRows(Event->key() == Qt::Key_Up ? -1 : 1);
     Scrolled();
@@ -395,6 +469,9 @@ QMenu* TLogView::MakeContextMenu(QWidget* Parent) {
   QAction* copy = menu->addAction(QString::fromUtf8("Копировать"), this, [this] { Copy(); });
   copy->setEnabled(layout_.HasSelection());
   menu->addAction(QString::fromUtf8("Выделить всё"), this, [this] { SelectAll(); });
+  menu->addSeparator();
+  menu->addAction(QString::fromUtf8("Найти..."), this, [this] { OpenFind(); });
+  menu->addAction(QString::fromUtf8("Сохранить в файл..."), this, [this] { Save(); });
   return menu;
 }
 
@@ -440,30 +517,7 @@ void PutUtf8(QByteArray& out, std::string_view bytes) {
   // Written in place: at most three bytes a character.
   const qsizetype at = out.size();
   out.resize(at + 3 * static_cast<qsizetype>(bytes.size()));
-  char* const start = out.data() + at;
-  char* p = start;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-        *p++ = '\n';
-        ++i;
-      } else {
-        *p++ = static_cast<char>(b);
-      }
-      continue;
-    }
-    const char16_t c = Cp1251Char(b);
-    if (c < 0x800) {
-      *p++ = static_cast<char>(0xC0 | (c >> 6));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xE0 | (c >> 12));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  out.truncate(at + (p - start));
+  out.truncate(at + static_cast<qsizetype>(Cp1251ToUtf8At(out.data() + at, bytes, true)));
 }
 
 }  // namespace
@@ -536,4 +590,120 @@ void TLogView::Refuse() {
 
 void TLogView::SetCopyLimit(std::size_t Bytes) {
   copy_limit_ = Bytes;
+}
+
+// ---------------------------------------------------------------------- find
+
+void TLogView::PlaceFindBar() {
+  const int h = find_bar_->sizeHint().height();
+  const QRect r = contentsRect();
+  find_bar_->setGeometry(r.left(), r.bottom() + 1 - h, r.width(), h);
+}
+
+void TLogView::OpenFind() {
+  if (find_bar_->isHidden()) {
+    // The rows make room for it rather than hide under it.
+    setViewportMargins(0, 0, 0, find_bar_->sizeHint().height());
+    PlaceFindBar();
+    find_bar_->show();
+    find_bar_->raise();
+  }
+  find_edit_->setFocus();
+  find_edit_->selectAll();
+}
+
+void TLogView::CloseFind() {
+  search_.reset();
+  find_timer_->stop();
+  find_status_->clear();
+  find_bar_->hide();
+  setViewportMargins(0, 0, 0, 0);
+  if (OnFindClosed) OnFindClosed();
+}
+
+bool TLogView::Finding() const {
+  return search_ != nullptr;
+}
+
+QString TLogView::FindStatus() const {
+  return find_status_->text();
+}
+
+void TLogView::FindNext(bool Forward) {
+  const std::string pattern = Utf8ToCp1251(find_edit_->text().toStdString());
+  find_status_->clear();
+  if (!layout_.Text() || pattern.empty()) return;
+  const std::size_t from = Forward ? layout_.SelEnd() : layout_.SelStart();
+  search_ = std::make_unique<TLogSearch>(*layout_.Text(), pattern, from, Forward);
+  // A small text is searched before this returns.
+  FindSteps();
+}
+
+void TLogView::FindSteps() {
+  if (!search_) return find_timer_->stop();
+  const auto until = std::chrono::steady_clock::now() + kStepBudget;
+  while (!search_->Step(TLogSearch::kChunk) && std::chrono::steady_clock::now() < until) {
+  }
+  if (!search_->Done()) {
+    find_timer_->start();
+    return;
+  }
+  find_timer_->stop();
+  const std::unique_ptr<TLogSearch> done = std::move(search_);
+  if (!done->Found()) {
+    find_status_->setText(QString::fromUtf8(kNotFound));
+    return;
+  }
+  layout_.SelectRange(done->Match(), done->Match() + done->Length());
+  Scrolled();
+}
+
+// ---------------------------------------------------------------------- save
+
+bool TLogView::Saving() const {
+  return saver_ != nullptr;
+}
+
+void TLogView::Save() {
+  if (saver_) return CancelSave();
+  if (!layout_.Text()) return;
+  std::string path;
+  if (AskSavePath) {
+    path = AskSavePath();
+  } else {
+    path = QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить в файл"), QString(),
+                                        QString::fromUtf8("Текст (*.txt);;Все файлы (*)"))
+               .toStdString();
+  }
+  if (path.empty() || !layout_.Text()) return;
+  saver_ = std::make_unique<TLogSaver>(*layout_.Text(), path);
+  SaveSteps();
+}
+
+void TLogView::CancelSave() {
+  if (!saver_) return;
+  saver_.reset();  // stops the writer and removes its file
+  save_timer_->stop();
+  SaveProgress("");
+}
+
+void TLogView::SaveProgress(const std::string& Text) {
+  if (Text == save_progress_) return;
+  save_progress_ = Text;
+  if (OnSaveProgress) OnSaveProgress(Text);
+}
+
+void TLogView::SaveSteps() {
+  if (!saver_) return save_timer_->stop();
+  if (!saver_->Step(kStepBudget)) {
+    SaveProgress("Сохранение " + std::to_string(saver_->Percent()) + "%");
+    save_timer_->start(saver_->Waiting() ? kSaveWaitMs : 0);
+    return;
+  }
+  save_timer_->stop();
+  const std::string error = saver_->Error();
+  saver_.reset();
+  SaveProgress("");
+  // Told after the save is over: the message box runs a loop of its own.
+  if (!error.empty() && OnSaveFailed) OnSaveFailed(error);
 }

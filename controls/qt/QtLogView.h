@@ -21,8 +21,12 @@
 #include "controls/LogLayout.h"
 #include "controls/LogText.h"
 
+class QLabel;
+class QLineEdit;
 class QMenu;
 class QTimer;
+class TLogSaver;
+class TLogSearch;
 
 class TLogView : public QAbstractScrollArea {
  public:
@@ -58,8 +62,36 @@ class TLogView : public QAbstractScrollArea {
   long long CopyTurns() const { return copy_turns_; }
   void SetCopyLimit(std::size_t Bytes);
   std::function<void(const std::string&)> OnRefused;
-  // The operator's menu: "Копировать" and "Выделить всё".
+  // The operator's menu: "Копировать", "Выделить всё", "Найти..." and
+  // "Сохранить в файл...".
   QMenu* MakeContextMenu(QWidget* Parent);
+
+  // Find: a small field at the bottom of the view (Ctrl+F anywhere in the
+  // window). Enter or F3 finds the next match from the selection, with Shift
+  // the previous one; the match is selected and shown. A large text is
+  // searched a chunk per turn of the loop. Esc closes the field and tells
+  // OnFindClosed.
+  void OpenFind();
+  void CloseFind();
+  void FindNext(bool Forward);
+  bool Finding() const;
+  QLineEdit* FindField() const { return find_edit_; }
+  // "Не найдено" when the last search found nothing, else empty.
+  QString FindStatus() const;
+  std::function<void()> OnFindClosed;
+
+  // Save: the whole text to a file the operator names (Ctrl+S anywhere in
+  // the window); while a save runs, the same asks it to stop. Converted a
+  // slice per turn of the loop and written by a worker. The progress goes to
+  // OnSaveProgress ("" when it is over), a failure to OnSaveFailed.
+  void Save();
+  bool Saving() const;
+  void CancelSave();
+  // The path to save to, UTF-8, or empty when the operator declined; Qt's
+  // save dialog unless set.
+  std::function<std::string()> AskSavePath;
+  std::function<void(const std::string&)> OnSaveProgress;
+  std::function<void(const std::string&)> OnSaveFailed;
 
   // Windows-1251 as the operator copies it: CR LF becomes a line break.
   static QString ToUnicode(std::string_view Cp1251);
@@ -104,6 +136,10 @@ class TLogView : public QAbstractScrollArea {
   void CancelCopy(QClipboard::Mode Mode);
   void CopySteps();
   void Refuse();
+  void PlaceFindBar();
+  void FindSteps();
+  void SaveSteps();
+  void SaveProgress(const std::string& Text);
 
   TLogLayout layout_;
   QFont paint_font_;
@@ -122,6 +158,14 @@ class TLogView : public QAbstractScrollArea {
   bool syncing_ = false;
   bool dragging_ = false;
   int wheel_rest_ = 0;
+  QWidget* find_bar_;
+  QLineEdit* find_edit_;
+  QLabel* find_status_;
+  QTimer* find_timer_;
+  std::unique_ptr<TLogSearch> search_;
+  QTimer* save_timer_;
+  std::unique_ptr<TLogSaver> saver_;
+  std::string save_progress_;
   long long paints_ = 0;
   long long frames_ = 0;
 };

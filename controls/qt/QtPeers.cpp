@@ -447,7 +447,7 @@ class TQtEditPeer : public TQtPeer<TEditPeer, QLineEdit> {
       if ((ke->key() == Qt::Key_Up || ke->key() == Qt::Key_Down) &&
           (ke->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         return static_cast<TEdit&>(control_).OperatorMoveKey(ke->key() == Qt::Key_Up ? mkUp
-                                                                                      : mkDown);
+                                                                                     : mkDown);
       }
       char key = 0;
       bool native = true;
@@ -524,6 +524,9 @@ class TQtMemoPeer : public TQtPeer<TMemoPeer, TLogView> {
     w()->OnRefused = [](const std::string& Text) {
       if (TWindowSystem* ws = WindowSystem()) ws->ShowMessageBox(Text);
     };
+    w()->OnSaveFailed = w()->OnRefused;
+    w()->OnFindClosed = [&Control] { Control.OperatorFindClose(); };
+    w()->OnSaveProgress = [&Control](const std::string& Text) { Control.SaveProgress(Text); };
   }
   // The view is read-only whatever the control says: it has no editing.
   void SetReadOnly(bool) override {}

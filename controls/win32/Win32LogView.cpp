@@ -1,14 +1,18 @@
 #include "controls/win32/Win32LogView.h"
 
+#include <commdlg.h>
 #include <windowsx.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "controls/Controls.h"
 #include "controls/Cp1251.h"
+#include "controls/LogSaver.h"
+#include "controls/LogSearch.h"
 #include "controls/win32/Win32Text.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Exception.h"
@@ -19,12 +23,23 @@ const wchar_t* const kLogViewClass = L"T5LogView";
 constexpr UINT_PTR kFrameTimer = 1;
 constexpr UINT_PTR kDragTimer = 2;
 constexpr UINT_PTR kCopyTimer = 3;
+constexpr UINT_PTR kFindTimer = 4;
+constexpr UINT_PTR kSaveTimer = 5;
 constexpr UINT kFlushMessage = WM_APP + 1;
+// A window-wide key for the view: its command in W.
+constexpr UINT kKeyMessage = WM_APP + 2;
+constexpr UINT kFindFieldId = 100;
+// How often a save looks again while its writer catches up.
+constexpr UINT kSaveWaitMs = 10;
+const char* const kNotFound = "Не найдено";
 // How often a drag held past the top or bottom edge scrolls a row.
 constexpr UINT kDragScrollMs = 50;
 // What a copy may take of one turn of the loop.
 constexpr auto kCopyBudget = std::chrono::milliseconds(8);
 const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
+
+// The views of this thread, for the keys that work anywhere in their window.
+thread_local std::vector<TWin32LogView*> t_views;
 
 void RegisterClassOnce(HINSTANCE instance, WNDPROC proc) {
   static bool done = false;
@@ -62,13 +77,39 @@ struct TWin32LogView::CopyJob {
 
 TWin32LogView::TWin32LogView(TWin32WindowSystem& System, HWND Parent) : system_(System) {
   RegisterClassOnce(System.Instance(), Proc);
-  CreateWindowExW(WS_EX_CLIENTEDGE, kLogViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, 0, 0, 0, 0,
-                  Parent, nullptr, System.Instance(), this);
+  CreateWindowExW(WS_EX_CLIENTEDGE, kLogViewClass, L"",
+                  WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0, 0, 0, 0, Parent, nullptr,
+                  System.Instance(), this);
   if (!hwnd_) throw Exception("Cannot create the log view");
+  find_edit_ = CreateWindowExW(
+      WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 0, 0, hwnd_,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFindFieldId)), System.Instance(), nullptr);
+  find_status_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | SS_LEFT | SS_CENTERIMAGE, 0, 0, 0, 0,
+                                 hwnd_, nullptr, System.Instance(), nullptr);
+  if (find_edit_) {
+    SetWindowLongPtrW(find_edit_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    edit_proc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        find_edit_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TWin32LogView::FindFieldProc)));
+  }
+  if (t_views.empty())
+    keys_hook_ =
+        SetWindowsHookExW(WH_GETMESSAGE, &TWin32LogView::WindowKeys, nullptr, GetCurrentThreadId());
+  t_views.push_back(this);
   Measure();
 }
 
 TWin32LogView::~TWin32LogView() {
+  saver_.reset();
+  search_.reset();
+  std::erase(t_views, this);
+  // The hook serves every view of the thread: it goes with the one that set it
+  // only when none is left.
+  if (keys_hook_ && !t_views.empty()) t_views.front()->keys_hook_ = keys_hook_;
+  if (keys_hook_ && t_views.empty()) UnhookWindowsHookEx(keys_hook_);
+  keys_hook_ = nullptr;
+  if (find_edit_ && edit_proc_) {
+    SetWindowLongPtrW(find_edit_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(edit_proc_));
+  }
   copy_.reset();
   if (HWND w = hwnd_) {
     SetWindowLongPtrW(w, GWLP_USERDATA, 0);
@@ -105,6 +146,8 @@ LRESULT CALLBACK TWin32LogView::Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L) 
 }
 
 void TWin32LogView::ShowText(const TLogText* Text) {
+  CancelSave();
+  search_.reset();
   CancelCopy();
   pending_ = false;
   layout_.SetText(Text);
@@ -118,6 +161,9 @@ void TWin32LogView::TextAppended() {
 }
 
 void TWin32LogView::TextCleared() {
+  // A save in progress would read what is gone; a search would find it.
+  CancelSave();
+  search_.reset();
   CancelCopy();
   pending_ = false;
   layout_.TextCleared();
@@ -134,6 +180,8 @@ void TWin32LogView::SetWordWrap(bool Wrap) {
 void TWin32LogView::SetFont(HFONT Font) {
   if (Font == font_) return;
   font_ = Font;
+  if (find_edit_) SendMessageW(find_edit_, WM_SETFONT, reinterpret_cast<WPARAM>(Font), FALSE);
+  if (find_status_) SendMessageW(find_status_, WM_SETFONT, reinterpret_cast<WPARAM>(Font), FALSE);
   Measure();
 }
 
@@ -197,7 +245,9 @@ void TWin32LogView::Resized() {
   RECT r{};
   GetClientRect(hwnd_, &r);
   layout_.SetWidth(std::max(1, static_cast<int>(r.right) - 2 * kMargin));
-  layout_.SetRows(std::max(1, static_cast<int>(r.bottom) / row_height_));
+  const int bar = find_open_ ? FindBarHeight() : 0;
+  layout_.SetRows(std::max(1, (static_cast<int>(r.bottom) - bar) / row_height_));
+  PlaceFindBar();
   SyncScrollBar();
   InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -344,8 +394,8 @@ void TWin32LogView::Copy() {
   const std::size_t n = layout_.SelEnd() - layout_.SelStart();
   // UTF-16 takes at most one unit a byte (NULs are left out) and the end.
   if (n > copy_limit_ || n > static_cast<std::size_t>(-1) / sizeof(wchar_t) - 1) return Refuse();
-  copy_ = std::make_unique<CopyJob>(
-      TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()));
+  copy_ =
+      std::make_unique<CopyJob>(TLogSlices(*layout_.Text(), layout_.SelStart(), layout_.SelEnd()));
   copy_->mem = GlobalAlloc(GMEM_MOVEABLE, (n + 1) * sizeof(wchar_t));
   if (copy_->mem) copy_->out = static_cast<wchar_t*>(GlobalLock(copy_->mem));
   if (!copy_->out) {
@@ -412,11 +462,16 @@ void TWin32LogView::ContextMenu(int X, int Y) {
   AppendMenuW(menu, MF_STRING | (layout_.HasSelection() ? 0 : MF_GRAYED), kCopyCommand,
               L"Копировать");
   AppendMenuW(menu, MF_STRING, kSelectAllCommand, L"Выделить всё");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, MF_STRING, kFindCommand, L"Найти...");
+  AppendMenuW(menu, MF_STRING, kSaveCommand, L"Сохранить в файл...");
   const UINT chosen = static_cast<UINT>(
       TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, X, Y, 0, hwnd_, nullptr));
   DestroyMenu(menu);
   if (chosen == kCopyCommand) Copy();
   if (chosen == kSelectAllCommand) SelectAll();
+  if (chosen == kFindCommand) OpenFind();
+  if (chosen == kSaveCommand) Save();
 }
 
 void TWin32LogView::KeyDown(WPARAM Key) {
@@ -437,6 +492,8 @@ void TWin32LogView::KeyDown(WPARAM Key) {
   } else if (Key == VK_UP || Key == VK_DOWN) {
     layout_.ScrollRows(Key == VK_UP ? -1 : 1);
     Scrolled();
+  } else if (Key == VK_F3) {
+    FindNext(GetKeyState(VK_SHIFT) >= 0);
   }
 }
 
@@ -477,6 +534,20 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       if (W == kFrameTimer) Flush();
       if (W == kDragTimer) DragScroll();
       if (W == kCopyTimer) CopySteps();
+      if (W == kFindTimer) FindSteps();
+      if (W == kSaveTimer) SaveSteps();
+      return 0;
+    case kKeyMessage:
+      if (W == kFindCommand) OpenFind();
+      if (W == kSaveCommand) Save();
+      return 0;
+    case WM_COMMAND:
+      // A new text starts over from the selection, with nothing said yet.
+      if (LOWORD(W) == kFindFieldId && HIWORD(W) == EN_CHANGE) {
+        search_.reset();
+        KillTimer(hwnd_, kFindTimer);
+        SetWindowTextW(find_status_, L"");
+      }
       return 0;
     case kFlushMessage:
       Flush();
@@ -598,4 +669,197 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
     default:
       return DefWindowProcW(hwnd_, Msg, W, L);
   }
+}
+
+// ---------------------------------------------------------------------- keys
+
+LRESULT CALLBACK TWin32LogView::WindowKeys(int Code, WPARAM W, LPARAM L) {
+  auto* msg = reinterpret_cast<MSG*>(L);
+  // Ctrl+F and Ctrl+S anywhere in a view's window go to the view, whichever
+  // control has the focus (a repeat of a held key only once).
+  if (Code == HC_ACTION && W == PM_REMOVE && msg->message == WM_KEYDOWN &&
+      (msg->wParam == 'F' || msg->wParam == 'S') && GetKeyState(VK_CONTROL) < 0 &&
+      GetKeyState(VK_MENU) >= 0 && !(msg->lParam & (1 << 30))) {
+    const HWND root = GetAncestor(msg->hwnd, GA_ROOT);
+    for (TWin32LogView* v : t_views) {
+      if (v->hwnd_ && GetAncestor(v->hwnd_, GA_ROOT) == root) {
+        // Acted on from the view's own message, not inside the hook.
+        PostMessageW(v->hwnd_, kKeyMessage, msg->wParam == 'F' ? kFindCommand : kSaveCommand, 0);
+        msg->message = WM_NULL;
+        break;
+      }
+    }
+  }
+  return CallNextHookEx(nullptr, Code, W, L);
+}
+
+// ---------------------------------------------------------------------- find
+
+int TWin32LogView::FindBarHeight() const {
+  return row_height_ + 8;
+}
+
+void TWin32LogView::PlaceFindBar() {
+  if (!find_edit_) return;
+  RECT r{};
+  GetClientRect(hwnd_, &r);
+  const int h = FindBarHeight();
+  const int status_w = std::min<int>(r.right / 3, 12 * widths_['W'] + 8);
+  MoveWindow(find_edit_, 0, r.bottom - h, std::max(0, static_cast<int>(r.right) - status_w), h,
+             TRUE);
+  MoveWindow(find_status_, r.right - status_w + 4, r.bottom - h, status_w - 4, h, TRUE);
+}
+
+void TWin32LogView::OpenFind() {
+  if (!find_edit_) return;
+  if (!find_open_) {
+    find_open_ = true;
+    ShowWindow(find_edit_, SW_SHOW);
+    ShowWindow(find_status_, SW_SHOW);
+    Resized();
+  }
+  ::SetFocus(find_edit_);
+  SendMessageW(find_edit_, EM_SETSEL, 0, -1);
+}
+
+void TWin32LogView::CloseFind() {
+  search_.reset();
+  KillTimer(hwnd_, kFindTimer);
+  SetWindowTextW(find_status_, L"");
+  if (find_open_) {
+    find_open_ = false;
+    ShowWindow(find_edit_, SW_HIDE);
+    ShowWindow(find_status_, SW_HIDE);
+    Resized();
+  }
+  if (OnFindClosed) OnFindClosed();
+}
+
+std::wstring TWin32LogView::FindStatus() const {
+  wchar_t buf[64] = {};
+  if (find_status_) GetWindowTextW(find_status_, buf, 64);
+  return buf;
+}
+
+LRESULT CALLBACK TWin32LogView::FindFieldProc(HWND Window, UINT Msg, WPARAM W, LPARAM L) {
+  auto* view = reinterpret_cast<TWin32LogView*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
+  if (!view || !view->edit_proc_) return DefWindowProcW(Window, Msg, W, L);
+  if (Msg == WM_KEYDOWN && (W == VK_RETURN || W == VK_F3 || W == VK_ESCAPE)) {
+    RunGuarded(nullptr, [&] {
+      if (W == VK_ESCAPE) {
+        view->CloseFind();
+      } else {
+        view->FindNext(GetKeyState(VK_SHIFT) >= 0);
+      }
+    });
+    return 0;
+  }
+  // Their characters would only beep.
+  if (Msg == WM_CHAR && (W == L'\r' || W == 0x1B)) return 0;
+  if (Msg == WM_GETDLGCODE) {
+    // Enter, Esc and F3 are the field's own, never the dialog manager's.
+    LRESULT code = CallWindowProcW(view->edit_proc_, Window, Msg, W, L);
+    const auto* m = reinterpret_cast<const MSG*>(L);
+    if (m && m->message == WM_KEYDOWN &&
+        (m->wParam == VK_RETURN || m->wParam == VK_ESCAPE || m->wParam == VK_F3))
+      code |= DLGC_WANTMESSAGE;
+    return code;
+  }
+  return CallWindowProcW(view->edit_proc_, Window, Msg, W, L);
+}
+
+void TWin32LogView::FindNext(bool Forward) {
+  SetWindowTextW(find_status_, L"");
+  if (!layout_.Text() || !find_edit_) return;
+  const int n = GetWindowTextLengthW(find_edit_);
+  std::wstring typed(static_cast<std::size_t>(n) + 1, L'\0');
+  typed.resize(static_cast<std::size_t>(GetWindowTextW(find_edit_, typed.data(), n + 1)));
+  const std::string pattern = Utf8ToCp1251(FromWide(typed));
+  if (pattern.empty()) return;
+  const std::size_t from = Forward ? layout_.SelEnd() : layout_.SelStart();
+  search_ = std::make_unique<TLogSearch>(*layout_.Text(), pattern, from, Forward);
+  // A small text is searched before this returns.
+  FindSteps();
+}
+
+void TWin32LogView::FindSteps() {
+  if (!search_) {
+    KillTimer(hwnd_, kFindTimer);
+    return;
+  }
+  const auto until = std::chrono::steady_clock::now() + kCopyBudget;
+  while (!search_->Step(TLogSearch::kChunk) && std::chrono::steady_clock::now() < until) {
+  }
+  if (!search_->Done()) {
+    SetTimer(hwnd_, kFindTimer, USER_TIMER_MINIMUM, nullptr);
+    return;
+  }
+  KillTimer(hwnd_, kFindTimer);
+  const std::unique_ptr<TLogSearch> done = std::move(search_);
+  if (!done->Found()) {
+    SetWindowTextW(find_status_, ToWide(kNotFound).c_str());
+    return;
+  }
+  layout_.SelectRange(done->Match(), done->Match() + done->Length());
+  Scrolled();
+}
+
+// ---------------------------------------------------------------------- save
+
+void TWin32LogView::Save() {
+  if (saver_) return CancelSave();
+  if (!layout_.Text()) return;
+  std::string path;
+  if (AskSavePath) {
+    path = AskSavePath();
+  } else {
+    std::vector<wchar_t> file(32768, L'\0');
+    const std::wstring title = ToWide("Сохранить в файл");
+    static const wchar_t kFilter[] = L"Текст (*.txt)\0*.txt\0Все файлы (*.*)\0*.*\0";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = GetAncestor(hwnd_, GA_ROOT);
+    ofn.lpstrFilter = kFilter;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrTitle = title.c_str();
+    ofn.lpstrDefExt = L"txt";
+    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (GetSaveFileNameW(&ofn)) path = FromWide(file.data());
+  }
+  // The text may have gone while the dialog ran its loop.
+  if (path.empty() || !layout_.Text()) return;
+  saver_ = std::make_unique<TLogSaver>(*layout_.Text(), path);
+  SaveSteps();
+}
+
+void TWin32LogView::CancelSave() {
+  if (!saver_) return;
+  saver_.reset();  // stops the writer and removes its file
+  KillTimer(hwnd_, kSaveTimer);
+  SaveProgress("");
+}
+
+void TWin32LogView::SaveProgress(const std::string& Text) {
+  if (Text == save_progress_) return;
+  save_progress_ = Text;
+  if (OnSaveProgress) OnSaveProgress(Text);
+}
+
+void TWin32LogView::SaveSteps() {
+  if (!saver_) {
+    KillTimer(hwnd_, kSaveTimer);
+    return;
+  }
+  if (!saver_->Step(kCopyBudget)) {
+    SaveProgress("Сохранение " + std::to_string(saver_->Percent()) + "%");
+    SetTimer(hwnd_, kSaveTimer, saver_->Waiting() ? kSaveWaitMs : USER_TIMER_MINIMUM, nullptr);
+    return;
+  }
+  KillTimer(hwnd_, kSaveTimer);
+  const std::string error = saver_->Error();
+  saver_.reset();
+  SaveProgress("");
+  // Told after the save is over: the message box runs a loop of its own.
+  if (!error.empty() && OnSaveFailed) OnSaveFailed(error);
 }

@@ -20,6 +20,8 @@
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
 
+class TLogSaver;
+class TLogSearch;
 class TWin32WindowSystem;
 
 class TWin32LogView {
@@ -65,10 +67,39 @@ class TWin32LogView {
   void SetCopyLimit(std::size_t Bytes) { copy_limit_ = Bytes; }
   std::function<void(const std::string&)> OnRefused;
 
+  // Find: a small field at the bottom of the view (Ctrl+F anywhere in the
+  // window). Enter or F3 finds the next match from the selection, with Shift
+  // the previous one; the match is selected and shown. A large text is
+  // searched a chunk per turn of the loop. Esc closes the field and tells
+  // OnFindClosed.
+  void OpenFind();
+  void CloseFind();
+  void FindNext(bool Forward);
+  bool Finding() const { return search_ != nullptr; }
+  HWND FindField() const { return find_edit_; }
+  // "Не найдено" when the last search found nothing, else empty.
+  std::wstring FindStatus() const;
+  std::function<void()> OnFindClosed;
+
+  // Save: the whole text to a file the operator names (Ctrl+S anywhere in
+  // the window); while a save runs, the same asks it to stop. Converted a
+  // slice per turn of the loop and written by a worker. The progress goes to
+  // OnSaveProgress ("" when it is over), a failure to OnSaveFailed.
+  void Save();
+  bool Saving() const { return saver_ != nullptr; }
+  void CancelSave();
+  // The path to save to, UTF-8, or empty when the operator declined; the
+  // system's save dialog unless set.
+  std::function<std::string()> AskSavePath;
+  std::function<void(const std::string&)> OnSaveProgress;
+  std::function<void(const std::string&)> OnSaveFailed;
+
   // Left and right of the rows.
   static constexpr int kMargin = 3;
   static constexpr UINT kCopyCommand = 1;
   static constexpr UINT kSelectAllCommand = 2;
+  static constexpr UINT kFindCommand = 3;
+  static constexpr UINT kSaveCommand = 4;
 
  private:
   static constexpr int kFrameMs = 16;
@@ -91,6 +122,13 @@ class TWin32LogView {
   void CopySteps();
   void CancelCopy();
   void Refuse();
+  void PlaceFindBar();
+  int FindBarHeight() const;
+  void FindSteps();
+  void SaveSteps();
+  void SaveProgress(const std::string& Text);
+  static LRESULT CALLBACK FindFieldProc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
+  static LRESULT CALLBACK WindowKeys(int Code, WPARAM W, LPARAM L);
 
   TWin32WindowSystem& system_;
   HWND hwnd_ = nullptr;
@@ -112,4 +150,12 @@ class TWin32LogView {
   int wheel_rest_ = 0;
   long long paints_ = 0;
   long long frames_ = 0;
+  HWND find_edit_ = nullptr;
+  HWND find_status_ = nullptr;
+  WNDPROC edit_proc_ = nullptr;
+  bool find_open_ = false;
+  std::unique_ptr<TLogSearch> search_;
+  std::unique_ptr<TLogSaver> saver_;
+  std::string save_progress_;
+  HHOOK keys_hook_ = nullptr;
 };

@@ -596,6 +596,10 @@ class TWin32MemoPeer : public TWin32Peer<TMemoPeer> {
     SetPropW(hwnd_, L"T5Peer", static_cast<TWin32PeerBase*>(this));
     view_.OnFocus = [this] { control_.OperatorFocus(); };
     view_.OnRefused = [this](const std::string& Text) { system_.ShowMessageBox(Text); };
+    view_.OnSaveFailed = view_.OnRefused;
+    auto& memo = static_cast<TMemo&>(Control);
+    view_.OnFindClosed = [&memo] { memo.OperatorFindClose(); };
+    view_.OnSaveProgress = [&memo](const std::string& Text) { memo.SaveProgress(Text); };
   }
   ~TWin32MemoPeer() override {
     // The view destroys its own window.

@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -277,11 +279,46 @@ TEST_F(QtConsole, OperatorRecallsTheLinesSentWithUpAndDown) {
   const struct {
     Qt::Key key;
     const char* shown;
-  } steps[] = {{Qt::Key_Up, "stat 2"}, {Qt::Key_Up, "ver"}, {Qt::Key_Down, "stat 2"},
+  } steps[] = {{Qt::Key_Up, "stat 2"},
+               {Qt::Key_Up, "ver"},
+               {Qt::Key_Down, "stat 2"},
                {Qt::Key_Down, "stat 2x"}};
   for (const auto& s : steps) {
     QTest::keyClick(edit, s.key);
     EXPECT_EQ(edit->text(), QString::fromUtf8(s.shown));
     EXPECT_EQ(edit->cursorPosition(), edit->text().size()) << s.shown;
   }
+}
+
+TEST_F(QtConsole, OperatorFindsAndSavesFromTheCommandLineAndEscGivesItBackTheFocus) {
+  std::string line;
+  for (int i = 0; i < 20000; ++i) line += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F 60 71 82 93 A4 B5 ";
+  for (int i = 0; i < 20; ++i) form->LogAddLine(line);  // about 20 MB
+  form->LogAddLine("stat OK");
+  QWidget* edit = W(*form->EdCmdLn);
+  edit->window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(edit->window()));
+  edit->setFocus();
+
+  QTest::keyClick(edit, Qt::Key_F, Qt::ControlModifier);
+  QLineEdit* field = View()->FindField();
+  ASSERT_TRUE(field->hasFocus());
+  QTest::keyClicks(field, QStringLiteral("STAT ok"));
+  QTest::keyClick(field, Qt::Key_Return);
+  ASSERT_TRUE(PumpUntil([&] { return !View()->Finding(); }, 30000));
+  EXPECT_EQ(View()->SelectedText(), QStringLiteral("stat OK"));
+  QTest::keyClick(field, Qt::Key_Escape);
+  EXPECT_TRUE(edit->hasFocus());
+
+  const std::string path = ::testing::TempDir() + "/t5-console-log.txt";
+  View()->AskSavePath = [&] { return path; };
+  const int last = form->StatusBar->PanelCount() - 1;
+  QTest::keyClick(edit, Qt::Key_S, Qt::ControlModifier);
+  ASSERT_TRUE(View()->Saving());
+  EXPECT_EQ(form->StatusBar->PanelText(last).rfind("Сохранение ", 0), 0u);
+  ASSERT_TRUE(PumpUntil([&] { return !View()->Saving(); }, 60000));
+  EXPECT_EQ(form->StatusBar->PanelText(last), "");
+  std::ifstream saved(path, std::ios::binary | std::ios::ate);
+  EXPECT_EQ(static_cast<std::size_t>(saved.tellg()), form->LogSize());  // all of it ASCII
+  std::remove(path.c_str());
 }

@@ -7,14 +7,18 @@
 #include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -537,3 +541,131 @@ TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+TEST_F(LogView, FindFieldFindsForwardAndBackSelectsAndShowsTheMatchAndClosesOnEsc) {
+  int closed = 0;
+  memo->OnFindClose = [&](TObject*) { ++closed; };
+  // Some 20 MB of packet lines, the text to find near the top and the end.
+  std::string lines;
+  for (int i = 0; i < 100000; ++i)
+    lines += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F 60 71 82 93 A4 B5\r\n";
+  const std::string needle = Utf8ToCp1251("Связь ПОТЕРЯНА");
+  memo->AppendText(lines.substr(0, 5 * 56));
+  memo->AppendText(needle + "\r\n");
+  for (int i = 0; i < 3; ++i) memo->AppendText(lines);
+  memo->AppendText(needle + "\r\n");
+  memo->AppendText(lines.substr(0, 3 * 56));
+  Settle();
+  const std::size_t first = 5 * 56;
+  const std::size_t second = memo->Text().Size() - 3 * 56 - 2 - needle.size();
+  view->window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view->window()));
+
+  QTest::keyClick(view, Qt::Key_F, Qt::ControlModifier);
+  QLineEdit* field = view->FindField();
+  ASSERT_TRUE(field->isVisible());
+  EXPECT_TRUE(field->hasFocus());
+  // Typed key by key (QTest types Latin only).
+  for (QChar ch : QString::fromUtf8("связь потеряна")) {
+    QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+    QApplication::sendEvent(field, &press);
+  }
+  ASSERT_EQ(field->text(), QString::fromUtf8("связь потеряна"));
+
+  struct Step {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    std::size_t expect;
+  };
+  const Step steps[] = {
+      {Qt::Key_Return, Qt::NoModifier, first},     // from the top, where nothing is selected
+      {Qt::Key_F3, Qt::NoModifier, second},        // the next one, far below
+      {Qt::Key_Return, Qt::NoModifier, first},     // past the last: from the top again
+      {Qt::Key_F3, Qt::ShiftModifier, second},     // before the first: from the end
+      {Qt::Key_Return, Qt::ShiftModifier, first},  // the previous one
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.expect);
+    QTest::keyClick(field, s.key, s.mods);
+    ASSERT_TRUE(SpinUntil([&] { return !view->Finding(); }, 30000));
+    EXPECT_EQ(view->Layout().SelStart(), s.expect);
+    EXPECT_EQ(view->SelectedText(), QString::fromUtf8("Связь ПОТЕРЯНА"));
+    EXPECT_EQ(view->FindStatus(), QString());
+    // On screen.
+    bool shown = false;
+    for (const TLogLayout::Row& r : view->Layout().VisibleRows(view->Layout().Rows()))
+      shown = shown || (r.Start <= s.expect && s.expect < r.End());
+    EXPECT_TRUE(shown);
+  }
+  QTest::keyClicks(field, QString::fromUtf8("!"));
+  QTest::keyClick(field, Qt::Key_Return);
+  ASSERT_TRUE(SpinUntil([&] { return !view->Finding(); }, 30000));
+  EXPECT_EQ(view->FindStatus(), QString::fromUtf8("Не найдено"));
+  EXPECT_EQ(view->Layout().SelStart(), first);  // the selection stays
+
+  QTest::keyClick(field, Qt::Key_Escape);
+  EXPECT_FALSE(field->isVisible());
+  EXPECT_EQ(closed, 1);
+  EXPECT_TRUE(hooked.empty());
+}
+
+TEST_F(LogView, SaveWritesThePaneAsUtf8WithCrLfCancelsOnASecondCtrlSAndTellsAFailure) {
+  std::vector<std::string> progress, failed;
+  memo->OnSaveProgress = [&](TObject*, const std::string& t) { progress.push_back(t); };
+  view->OnSaveFailed = [&](const std::string& t) { failed.push_back(t); };
+  std::string path;
+  view->AskSavePath = [&] { return path; };
+  std::string chunk;
+  for (int i = 0; i < 10000; ++i)
+    chunk += "\xD1\xF2\xF0\xEE\xEA\xE0 Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F\r\n";
+  for (int i = 0; i < 100; ++i) memo->AppendText(chunk);  // about 40 MB
+  Settle();
+  view->window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view->window()));
+  const std::string dir = ::testing::TempDir();
+
+  // Saved whole: the bytes as a copy converts them, CR LF kept.
+  path = dir + "/t5-saved.txt";
+  std::remove(path.c_str());
+  QTest::keyClick(view, Qt::Key_S, Qt::ControlModifier);
+  ASSERT_TRUE(view->Saving());
+  ASSERT_TRUE(SpinUntil([&] { return !view->Saving(); }, 60000));
+  EXPECT_TRUE(failed.empty());
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_EQ(progress.front().rfind("Сохранение ", 0), 0u);
+  EXPECT_EQ(progress.back(), "");
+  const std::string saved = Slurp(path);
+  ASSERT_EQ(saved.size(), 100 * Cp1251ToUtf8(chunk).size());
+  EXPECT_TRUE(saved == Cp1251ToUtf8(memo->Text().Text()));
+  std::remove(path.c_str());
+
+  // A second Ctrl+S stops the save and leaves no file.
+  path = dir + "/t5-cancelled.txt";
+  QTest::keyClick(view, Qt::Key_S, Qt::ControlModifier);
+  ASSERT_TRUE(view->Saving());
+  QTest::keyClick(view, Qt::Key_S, Qt::ControlModifier);
+  EXPECT_FALSE(view->Saving());
+  EXPECT_EQ(progress.back(), "");
+  EXPECT_FALSE(std::ifstream(path).good());
+
+  // A folder that is not there: told once, nothing written.
+  path = dir + "/t5-no-such-folder/log.txt";
+  std::unique_ptr<QMenu> menu(view->MakeContextMenu(nullptr));
+  QAction* save = MenuAction(*menu, "Сохранить в файл...");
+  ASSERT_NE(save, nullptr);
+  save->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return !view->Saving(); }, 60000));
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0], "Не удалось сохранить журнал в файл " + path + "\nТакой папки нет.");
+  EXPECT_EQ(progress.back(), "");
+  EXPECT_TRUE(hooked.empty());
+}

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/fBase.h"
 #include "app/fBaseDesign.h"
@@ -151,6 +152,57 @@ TEST_F(BaseformWindow, UpAndDownInTheCommandLineRecallTheLinesSent) {
     EXPECT_EQ(from, s.shown.size()) << "the caret ends the recalled line";
     EXPECT_EQ(to, s.shown.size());
   }
+}
+
+TEST_F(BaseformWindow, CtrlFFromTheCommandLineFindsEscGivesItBackTheFocusAndASaveShowsItsProgress) {
+  std::string line;
+  for (int i = 0; i < 2000; ++i) line += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F 60 71 82 93 A4 B5 ";
+  for (int i = 0; i < 20; ++i) form->LogAddLine(line);
+  form->LogAddLine("stat OK");
+  auto* view = TWin32LogView::FromHandle(Handle(form->MemMess));
+  ASSERT_NE(view, nullptr);
+  HWND edit = Handle(form->EdCmdLn);
+  SetFocus(edit);
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  keys[VK_CONTROL] = 0x80;
+  SetKeyboardState(keys);
+  PostMessageW(edit, WM_KEYDOWN, 'F', 0);
+  const bool opened = SpinUntil([&] { return GetFocus() == view->FindField(); });
+  keys[VK_CONTROL] = 0;
+  SetKeyboardState(keys);
+  ASSERT_TRUE(opened);
+  SetWindowTextW(view->FindField(), L"STAT ok");
+  SendMessageW(view->FindField(), WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(SpinUntil([&] { return !view->Finding(); }, 30000));
+  EXPECT_EQ(view->SelectedText(), L"stat OK");
+  SendMessageW(view->FindField(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_EQ(GetFocus(), edit);
+
+  // A save's progress goes to the last status panel, which is empty again
+  // once it is over.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring path = std::wstring(temp) + L"t5-console-log.txt";
+  view->AskSavePath = [&] {
+    std::string utf8(path.size() * 3, '\0');
+    utf8.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), utf8.data(),
+                            static_cast<int>(utf8.size()), nullptr, nullptr)));
+    return utf8;
+  };
+  const int last = form->StatusBar->PanelCount() - 1;
+  std::vector<std::string> shown;
+  view->Save();
+  ASSERT_TRUE(view->Saving());
+  shown.push_back(form->StatusBar->PanelText(last));
+  ASSERT_TRUE(SpinUntil([&] { return !view->Saving(); }, 30000));
+  EXPECT_EQ(shown.front().rfind("Сохранение ", 0), 0u);
+  EXPECT_EQ(form->StatusBar->PanelText(last), "");
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeLow, form->LogSize());  // all of it ASCII
+  DeleteFileW(path.c_str());
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "controls/Controls.h"
+#include "controls/Cp1251.h"
 #include "controls/win32/Win32LogView.h"
+#include "controls/win32/Win32Text.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Thread.h"
 #include "tests/controls/Worker.h"
@@ -551,3 +553,114 @@ TEST_F(Win32Log, ALargeCopyLeavesTheLoopRunningAndOneTooLargeIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds Ctrl (and Shift) down for the thread's key state while it lives.
+struct HeldKeys {
+  explicit HeldKeys(bool ctrl, bool shift = false) {
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = ctrl ? 0x80 : 0;
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+  }
+  ~HeldKeys() {
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+  }
+};
+
+std::string Slurp(const std::wstring& path) {
+  std::string out;
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  char buf[1 << 16];
+  DWORD got = 0;
+  while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
+  CloseHandle(h);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(Win32Log, FindsFromTheFieldAndSavesThePaneWithTheWindowWideKeys) {
+  int closed = 0;
+  std::vector<std::string> progress, failed;
+  memo->OnFindClose = [&](TObject*) { ++closed; };
+  memo->OnSaveProgress = [&](TObject*, const std::string& t) { progress.push_back(t); };
+  view->OnSaveFailed = [&](const std::string& t) { failed.push_back(t); };
+  std::string lines;
+  for (int i = 0; i < 40000; ++i)
+    lines += "Rx- 1E 02 05 01 C3 0A 1B 2C 3D 4E 5F 60 71 82 93 A4 B5\r\n";
+  const std::string needle =
+      "\xD1\xE2\xFF\xE7\xFC \xCF\xCE\xD2\xC5\xD0\xDF\xCD\xC0";  // Связь ПОТЕРЯНА
+  memo->AppendText("Rx- 1E\r\n" + needle + "\r\n" + lines + needle + "\r\nRx- 1E\r\n");
+  Settle();
+  const std::size_t first = 8, second = 8 + needle.size() + 2 + lines.size();
+
+  // Ctrl+F with the focus elsewhere in the window.
+  {
+    HeldKeys ctrl(true);
+    PostMessageW(H(form.get()), WM_KEYDOWN, 'F', 0);
+    ASSERT_TRUE(SpinUntil([&] { return GetFocus() == view->FindField(); }));
+  }
+  EXPECT_TRUE(IsWindowVisible(view->FindField()));
+  SetWindowTextW(view->FindField(), L"связь потеряна");
+  const struct {
+    WPARAM key;
+    bool shift;
+    std::size_t expect;
+  } steps[] = {
+      {VK_RETURN, false, first},
+      {VK_F3, false, second},
+      {VK_RETURN, false, first},  // past the last: from the top again
+      {VK_F3, true, second},      // before the first: from the end
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.expect);
+    {
+      HeldKeys shift(false, s.shift);
+      SendMessageW(view->FindField(), WM_KEYDOWN, s.key, 0);
+    }
+    ASSERT_TRUE(SpinUntil([&] { return !view->Finding(); }, 30000));
+    EXPECT_EQ(view->Layout().SelStart(), s.expect);
+    EXPECT_EQ(view->SelectedText(), L"Связь ПОТЕРЯНА");
+    EXPECT_EQ(view->FindStatus(), L"");
+  }
+  SetWindowTextW(view->FindField(), L"связь потеряна!");
+  SendMessageW(view->FindField(), WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(SpinUntil([&] { return !view->Finding(); }, 30000));
+  EXPECT_EQ(view->FindStatus(), L"Не найдено");
+  SendMessageW(view->FindField(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_FALSE(IsWindowVisible(view->FindField()));
+  EXPECT_EQ(closed, 1);
+
+  // Ctrl+S: the pane as UTF-8 with CR LF.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring path = std::wstring(temp) + L"t5-журнал.txt";
+  view->AskSavePath = [&] { return FromWide(path); };
+  {
+    HeldKeys ctrl(true);
+    PostMessageW(H(form.get()), WM_KEYDOWN, 'S', 0);
+    ASSERT_TRUE(SpinUntil([&] { return view->Saving(); }));
+  }
+  ASSERT_TRUE(SpinUntil([&] { return !view->Saving(); }, 60000));
+  EXPECT_TRUE(failed.empty());
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "");
+  EXPECT_TRUE(Slurp(path) == Cp1251ToUtf8(memo->Text().Text()));
+  DeleteFileW(path.c_str());
+
+  // Asked again while it runs, the save stops and leaves no file.
+  view->Save();
+  ASSERT_TRUE(view->Saving());
+  view->Save();
+  EXPECT_FALSE(view->Saving());
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(hooked.empty());
+}

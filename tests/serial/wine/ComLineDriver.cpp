@@ -180,6 +180,9 @@ void Play(Session& s, int master, int slave) {
   if (const std::string got = s.TakeBytes(); got != "direct\r\n") {
     Fail("the direct write differs: " + Hex(got));
   }
+  // The program closes the port only after this: closing would discard
+  // bytes still on their way.
+  if (::write(master, "k", 1) != 1) return Fail("cannot write to the line");
   if (!s.WaitLine("OPEN ", 60s, &line)) return Fail("the program did not open COM1");
   const unsigned asked = static_cast<unsigned>(std::atoi(line.c_str() + 5));
   if (LineRate(slave) != asked) {

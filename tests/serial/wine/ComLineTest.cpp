@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -65,6 +66,14 @@ TEST(ComLine, DirectWritesReachTheLine) {
   EXPECT_EQ(comm.WriteBuf(text.data(), static_cast<std::int32_t>(text.size())),
             static_cast<std::int32_t>(text.size()));
   Say("DIRECT " + std::to_string(text.size()));
+  // Closing discards what the line has not passed on yet: the driver's
+  // answer says the bytes are through.
+  char answer = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (answer != 'k' && std::chrono::steady_clock::now() < until) {
+    if (comm.ReadBuf(&answer, 1) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(answer, 'k') << "the driver did not confirm the direct write";
   comm.Close();
 }
 

@@ -17,29 +17,33 @@ const std::thread::id g_main_thread = std::this_thread::get_id();
 
 // Signalled once the main thread has run a call. Not std::binary_semaphore:
 // the C++ library of the Windows build can miss its release and leave the
-// worker asleep for good.
+// worker asleep for good. The worker's brief look before it sleeps reads one
+// atomic and takes no lock, so it never contends with the release; the lock
+// and the condition variable are used only when the worker really sleeps.
 class CallDone {
  public:
-  // Notifies under the lock: the worker may destroy this object as soon as
-  // it sees done_, which it cannot before the lock is let go.
   void release() {
+    // A worker that has not gone to sleep may see kDone and destroy this
+    // object at once: nothing of it is touched after the exchange, unless
+    // the worker sleeps, in which case it cannot leave before the lock is
+    // let go (and is notified under it).
+    if (state_.exchange(kDone, std::memory_order_acq_rel) != kSleeping) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
     cv_.notify_one();
   }
-  bool try_acquire() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
-  }
+  bool try_acquire() const { return state_.load(std::memory_order_acquire) == kDone; }
   void acquire() {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return done_; });
+    int expected = kPending;
+    if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
+    cv_.wait(lock, [this] { return state_.load(std::memory_order_acquire) == kDone; });
   }
 
  private:
+  static constexpr int kPending = 0, kSleeping = 1, kDone = 2;
+  std::atomic<int> state_{kPending};
   std::mutex mutex_;
   std::condition_variable cv_;
-  bool done_ = false;
 };
 
 struct QueuedCall {

@@ -55,10 +55,10 @@ void TUserThread::ThreadBody() {
     const std::uint32_t seen = g_stored.load();
     RunOnMainThread([this] { Step(); });
     // A step that took a frame is followed by the next one at once while
-    // bytes are left: frames that arrive back to back, or many in one read,
-    // wait for nothing. Otherwise the worker waits until something a step
-    // depends on changes: a request that comes in then is taken as soon as
-    // it has been stored.
+    // bytes are left. Otherwise the worker waits until something a step
+    // depends on changes; bytes that come in meanwhile are answered by the
+    // reception that stores them, so what wakes the worker is, as a rule,
+    // the line falling quiet behind an incomplete frame.
     if (last_found_.load() && RxParsePos != RxAccumulatorCount) continue;
     WaitForWork(seen);
   } while (!StopRequested());
@@ -76,6 +76,19 @@ void TUserThread::Step() {
     else
       ApplicationHandleException(this);
   }
+}
+
+void TUserThread::AnswerStored() {
+  // The steps the worker would have asked for next, taken here at once:
+  // handing each to the worker only for it to hand it back would cost two
+  // thread wake-ups per request. What is left after a fruitless step (a
+  // frame still incomplete) waits for more bytes, which come here too, or
+  // for the quiet line, whose tick wakes the worker. A responder that is
+  // stopping answers nothing more: the port is about to close.
+  if (StopRequested()) return;
+  do {
+    Step();
+  } while (last_found_.load() && RxParsePos != RxAccumulatorCount && !StopRequested());
 }
 
 void TUserThread::WaitForWork(std::uint32_t SeenStored) {
@@ -126,7 +139,7 @@ void StoreReceived(std::string_view Bytes) {
   }
   RxAccumulatorCount = at;
   g_stored.fetch_add(static_cast<std::uint32_t>(Bytes.size()));
-  if (ResponderThread) ResponderThread->WakeUp();
+  if (ResponderThread) ResponderThread->AnswerStored();
 }
 
 bool TakeAcknowledgement(std::string& Ack, bool* Found) {

@@ -1,8 +1,9 @@
-// The packet responder: a worker that paces steps on the main thread; each
-// step takes at most one frame out of the receive ring and answers a request
-// of kind 1 or 2 with an acknowledgement on the serial port. A step that took
-// a frame is followed by the next at once; after a fruitless one the worker
-// sleeps until bytes arrive or the line falls quiet.
+// The packet responder: each step, on the main thread, takes at most one
+// frame out of the receive ring and answers a request of kind 1 or 2 with an
+// acknowledgement on the serial port. Reception runs the steps on the bytes
+// it stores at once, one after another while they find frames; the worker
+// paces the steps that waited for the line to fall quiet (a frame left
+// incomplete), and otherwise sleeps.
 #pragma once
 
 #include <atomic>
@@ -36,10 +37,11 @@ extern TUserThread* ResponderThread;
 // "Error writing to: Port n", the line for a write the port did not take.
 std::string WriteErrorLine(int PortNum);
 
-// Stores received bytes in the receive ring at RxAccumulatorCount and wakes
-// the responder. Bytes not parsed yet are never overwritten: when the ring
-// has no room left, the responder's steps run here, on the caller's (main)
-// thread, until there is. RxAccumulatorCount advances by every byte stored.
+// Stores received bytes in the receive ring at RxAccumulatorCount and runs
+// the responder's steps on them, here on the caller's (main) thread, until a
+// step finds nothing. Bytes not parsed yet are never overwritten: when the
+// ring has no room left, the steps run before more is stored.
+// RxAccumulatorCount advances by every byte stored.
 void StoreReceived(std::string_view Bytes);
 // The step without its write: takes at most one frame out of the receive
 // ring; true with the acknowledgement's bytes in Ack when it is a request of
@@ -64,6 +66,10 @@ class TUserThread : public TThread {
   // Something a step depends on has changed (bytes were stored, the line
   // fell quiet): a waiting worker resumes its steps.
   void WakeUp() { wake_.Signal(); }
+
+  // Bytes have just been stored (on the main thread): answers what they
+  // complete, step after step, until a step finds nothing.
+  void AnswerStored();
 
   // One step, on the main thread: TakeAcknowledgement, then the write.
   void AnswerPacket();

@@ -17,29 +17,33 @@ const std::thread::id g_main_thread = std::this_thread::get_id();
 
 // Signalled once the main thread has run a call. Not std::binary_semaphore:
 // the C++ library of the Windows build can miss its release and leave the
-// worker asleep for good.
+// worker asleep for good. The worker's brief look before it sleeps reads one
+// atomic and takes no lock, so it never contends with the release; the lock
+// and the condition variable are used only when the worker really sleeps.
 class CallDone {
  public:
-  // Notifies under the lock: the worker may destroy this object as soon as
-  // it sees done_, which it cannot before the lock is let go.
   void release() {
+    // A worker that has not gone to sleep may see kDone and destroy this
+    // object at once: nothing of it is touched after the exchange, unless
+    // the worker sleeps, in which case it cannot leave before the lock is
+    // let go (and is notified under it).
+    if (state_.exchange(kDone, std::memory_order_acq_rel) != kSleeping) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
     cv_.notify_one();
   }
-  bool try_acquire() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
-  }
+  bool try_acquire() const { return state_.load(std::memory_order_acquire) == kDone; }
   void acquire() {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return done_; });
+    int expected = kPending;
+    if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
+    cv_.wait(lock, [this] { return state_.load(std::memory_order_acquire) == kDone; });
   }
 
  private:
+  static constexpr int kPending = 0, kSleeping = 1, kDone = 2;
+  std::atomic<int> state_{kPending};
   std::mutex mutex_;
   std::condition_variable cv_;
-  bool done_ = false;
 };
 
 struct QueuedCall {
@@ -51,6 +55,14 @@ struct CallQueue {
   std::mutex PendingCallsLock;
   std::vector<QueuedCall> PendingCalls;
   std::function<void()> MainThreadWakeup;
+  // Under the lock: the main thread has just emptied the queue and keeps
+  // looking at Count for a moment before it goes back to its loop. A call
+  // queued meanwhile is taken by that look, so its worker neither signals
+  // CallsQueuedEvent nor wakes the loop: two system calls and a wake-up of
+  // a sleeping loop saved on every hand-off of a busy exchange.
+  bool MainLooking = false;
+  // PendingCalls.size(), for that look, which takes no lock.
+  std::atomic<std::size_t> Count{0};
 };
 
 CallQueue& Queue() {
@@ -94,6 +106,54 @@ void RunQueuedCall(QueuedCall& call) {
 }
 }  // namespace
 
+namespace {
+
+// Calls a pass may take beyond those queued when it began, while it looks
+// for more after the queue ran dry: enough for a burst of exchanges, few
+// enough that a steady stream cannot keep the loop from its other work.
+constexpr int kLateCallsPerPass = 32;
+
+// Takes the oldest queued call, if any. With Linger, an empty queue leaves
+// the main thread looking: calls queued from then on are not signalled.
+bool TakeCall(QueuedCall& call, bool linger) {
+  CallQueue& q = Queue();
+  std::lock_guard<std::mutex> lock(q.PendingCallsLock);
+  auto& pending = q.PendingCalls;
+  if (pending.empty()) {
+    q.MainLooking = linger;
+    // Every call queued so far has been taken, and the signal a later one
+    // gives (or, while the main thread looks, need not give) is given under
+    // this lock: clearing it here drops only signals already answered.
+    if (linger) CallsQueuedEvent().Reset();
+    return false;
+  }
+  // A call runs with nobody looking: a wait inside it (WaitForExit, a write
+  // waiting for the writer) must see the signals of calls queued meanwhile.
+  q.MainLooking = false;
+  call = pending.front();
+  pending.erase(pending.begin());
+  q.Count.store(pending.size(), std::memory_order_relaxed);
+  return true;
+}
+
+// Ends the pass's looking. Calls still queued may have come while the main
+// thread looked, unsignalled: they are signalled now, for the next pass.
+void StopLooking() {
+  CallQueue& q = Queue();
+  std::lock_guard<std::mutex> lock(q.PendingCallsLock);
+  q.MainLooking = false;
+  if (!q.PendingCalls.empty()) {
+    CallsQueuedEvent().Signal();
+    try {
+      if (q.MainThreadWakeup) q.MainThreadWakeup();
+    } catch (...) {
+      // The event alone brings the loop back; the hook is only the quicker way.
+    }
+  }
+}
+
+}  // namespace
+
 bool CheckSynchronize(std::uint32_t TimeoutMs) {
   if (!IsMainThread()) {
     throw EThread(Format("CheckSynchronize called from thread $%x, which is NOT the main thread",
@@ -108,27 +168,35 @@ bool CheckSynchronize(std::uint32_t TimeoutMs) {
   }
   // The calls are taken one at a time from the shared queue: a call that
   // waits inside for a later one (CheckSynchronizeFor) still finds it there.
-  // Only as many calls as were queued when the pass began run in it, so a
-  // steady stream of new calls cannot keep the loop from its other work.
+  // Only as many calls as were queued when the pass began run in it, and a
+  // few that come while it looks briefly for more, so a steady stream of
+  // new calls cannot keep the loop from its other work.
   std::size_t budget;
   {
     std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
     budget = Queue().PendingCalls.size();
   }
   bool ran = false;
+  QueuedCall call;
   for (; budget > 0; --budget) {
-    QueuedCall call;
-    {
-      std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
-      auto& pending = Queue().PendingCalls;
-      if (pending.empty()) break;
-      call = pending.front();
-      pending.erase(pending.begin());
-    }
+    if (!TakeCall(call, false)) break;
     RunQueuedCall(call);
     ran = true;
   }
-  return ran;
+  if (!ran) return false;
+  // A call answered is often followed by another within microseconds (the
+  // worker's next datagram, the responder's write, the writer's report):
+  // looking for it briefly costs less than the loop's sleep and wake-up.
+  for (int late = 0; late < kLateCallsPerPass; ++late) {
+    if (!TakeCall(call, true)) {
+      const bool came = SpinBriefly(
+          [] { return Queue().Count.load(std::memory_order_relaxed) != 0; });
+      if (!came || !TakeCall(call, true)) break;
+    }
+    RunQueuedCall(call);
+  }
+  StopLooking();
+  return true;
 }
 
 bool CheckSynchronizeFor(const TThread* Thread) {
@@ -145,6 +213,7 @@ bool CheckSynchronizeFor(const TThread* Thread) {
                               [Thread](const QueuedCall& c) { return c.record->Thread != Thread; });
     taken.assign(mine, pending.end());
     pending.erase(mine, pending.end());
+    Queue().Count.store(pending.size(), std::memory_order_relaxed);
   }
   for (QueuedCall& call : taken) RunQueuedCall(call);
   return !taken.empty();
@@ -277,18 +346,23 @@ void TThread::RunOnMainThread(TThreadMethod method, TEvent* QueuedSignal) {
   record.Method = std::move(method);
   CallDone done;
   {
-    std::lock_guard<std::mutex> lock(Queue().PendingCallsLock);
-    auto& pending = Queue().PendingCalls;
+    CallQueue& q = Queue();
+    std::lock_guard<std::mutex> lock(q.PendingCallsLock);
+    auto& pending = q.PendingCalls;
     pending.push_back(QueuedCall{&record, &done});
+    q.Count.store(pending.size(), std::memory_order_relaxed);
     try {
-      CallsQueuedEvent().Signal();
       if (QueuedSignal) QueuedSignal->Signal();
-      if (Queue().MainThreadWakeup) Queue().MainThreadWakeup();
+      if (!q.MainLooking) {
+        CallsQueuedEvent().Signal();
+        if (q.MainThreadWakeup) q.MainThreadWakeup();
+      }
     } catch (...) {
       // The lock is still held, so the main thread has not taken the call:
       // withdraw it, or it would later run on, and signal, this dead frame.
       pending.erase(std::find_if(pending.begin(), pending.end(),
                                  [&](const QueuedCall& c) { return c.record == &record; }));
+      q.Count.store(pending.size(), std::memory_order_relaxed);
       throw;
     }
   }

@@ -134,10 +134,13 @@ TThreadId CurrentThreadId();
 // failure is ignored.
 void LowerCurrentThreadPriority();
 
-// Signalled when a call is queued or a thread ends.
+// Signalled when a call is queued or a thread ends. A call queued while the
+// main thread, at the end of a pass, still looks for more is taken by that
+// look and not signalled; one the pass leaves queued is signalled as it ends.
 TEvent& CallsQueuedEvent();
 // Set by the window system: makes the main loop run CheckSynchronize(0) soon.
-// Called (under the queue lock) each time a call is queued.
+// Called (under the queue lock) when a call is queued, except while the main
+// thread looks for it as above.
 void SetMainThreadWakeup(std::function<void()> wakeup);
 // Number of calls queued and not yet taken by the main thread.
 std::size_t PendingCallCount();

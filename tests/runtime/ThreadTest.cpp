@@ -55,6 +55,28 @@ TEST(Marshalling, CallsFromSeveralWorkersRunOnMainOneAtATimeInOrder) {
   for (auto& t : workers) t->WaitForExit();
 }
 
+TEST(Marshalling, ALoopThatRunsCallsOnlyWhenSignalledMissesNone) {
+  // As the window systems' loops do: sleep on the queue's event, run a pass
+  // when it fires. Calls that come back to back land while a pass is still
+  // looking for more, and some passes end at their limit with calls left:
+  // every one of them must still be signalled.
+  constexpr int kWorkers = 3;
+  constexpr int kCalls = 2000;
+  int ran = 0;
+  std::vector<std::unique_ptr<FnThread>> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.push_back(NewThread<FnThread>(false, [&](FnThread& self) {
+      for (int i = 0; i < kCalls; ++i) self.RunOnMainThread([&] { ++ran; });
+    }));
+  }
+  while (ran < kWorkers * kCalls) {
+    ASSERT_EQ(CallsQueuedEvent().WaitFor(5000), wrSignaled)
+        << ran << " calls ran; " << PendingCallCount() << " left queued without a signal";
+    CheckSynchronize(0);
+  }
+  for (auto& t : workers) t->WaitForExit();
+}
+
 struct Tracked : Exception {
   explicit Tracked(const Tracked** where) : Exception("from main") { *where = this; }
 };

@@ -308,14 +308,29 @@ class TWin32FormPeer : public TWin32Peer<TFormPeer> {
     if (now.left == x && now.top == y && client.right == w && client.bottom == h) return;
     const SIZE outer = Outer(w, h);
     SetWindowPos(hwnd_, nullptr, x, y, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClient(w, h);
   }
   // At a new resolution the window keeps where it is (the system has put
   // it on the monitor it moved to) and takes its size anew.
   void DpiChanged() override {
     if (given_font_set_) ApplyFont(given_font_);
     if (!hwnd_ || !given_bounds_) return;
-    const SIZE outer = Outer(system_.Scale(given_w_), system_.Scale(given_h_));
+    const int w = system_.Scale(given_w_), h = system_.Scale(given_h_);
+    const SIZE outer = Outer(w, h);
     SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx, outer.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClient(w, h);
+  }
+  // A frame drawn at another resolution than the one asked for (a system
+  // that scales the frame itself, or not at all) leaves another client
+  // area: the outer size is corrected by the difference.
+  void FitClient(int w, int h) {
+    RECT client, outer;
+    GetClientRect(hwnd_, &client);
+    if (IsIconic(hwnd_) || IsZoomed(hwnd_) || (client.right == w && client.bottom == h)) return;
+    GetWindowRect(hwnd_, &outer);
+    SetWindowPos(hwnd_, nullptr, 0, 0, outer.right - outer.left + w - client.right,
+                 outer.bottom - outer.top + h - client.bottom,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   SIZE Outer(int w, int h) const { return OuterSize(hwnd_, w, h, system_.Dpi()); }

@@ -277,6 +277,8 @@ TEST_F(BaseformWindowScaled, EveryControlIsScaledAndNothingIsCut) {
     }
     EXPECT_EQ(ws.Dpi(), at);
     // The layout itself does not change; the window shows it scaled.
+    EXPECT_EQ(form->Width(), design.Width);
+    EXPECT_EQ(form->Height(), design.Height);
     EXPECT_EQ(form->ClientWidth(), clientWidth);
     EXPECT_EQ(form->ClientHeight(), clientHeight);
     RECT client;

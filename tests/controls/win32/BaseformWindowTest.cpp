@@ -14,7 +14,7 @@
 
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
-
+// After windows.h, which it needs.
 #include <commctrl.h>
 
 namespace {

@@ -334,7 +334,9 @@ TEST_F(BaseformWindowScaled, EveryControlIsScaledAndNothingIsCut) {
     for (int i = 0; i < panels; ++i) {
       SCOPED_TRACE(i);
       x += form->StatusBar->PanelWidth(i);
-      if (i + 1 < panels) EXPECT_EQ(edges[static_cast<std::size_t>(i)], S(x));
+      if (i + 1 < panels) {
+        EXPECT_EQ(edges[static_cast<std::size_t>(i)], S(x));
+      }
       RECT part{};
       SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&part));
       const std::wstring shown = Utf16(form->StatusBar->PanelText(i));

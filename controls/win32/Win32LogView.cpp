@@ -244,7 +244,7 @@ void TWin32LogView::Measure() {
 void TWin32LogView::Resized() {
   RECT r{};
   GetClientRect(hwnd_, &r);
-  layout_.SetWidth(std::max(1, static_cast<int>(r.right) - 2 * kMargin));
+  layout_.SetWidth(std::max(1, static_cast<int>(r.right) - 2 * Margin()));
   const int bar = find_open_ ? FindBarHeight() : 0;
   layout_.SetRows(std::max(1, (static_cast<int>(r.bottom) - bar) / row_height_));
   PlaceFindBar();
@@ -326,19 +326,19 @@ void TWin32LogView::Paint(HDC dc, const RECT& area) {
     const std::string_view bytes(r.Bytes);
     SetTextColor(dc, text);
     if (!sel || sel_b <= r.Start || sel_a > r.End() || (sel_a == r.End() && !bytes.empty())) {
-      DrawBytes(dc, kMargin, y, bytes, widths_);
+      DrawBytes(dc, Margin(), y, bytes, widths_);
       continue;
     }
     const std::size_t a = std::max(sel_a, r.Start) - r.Start;
     const std::size_t b = std::min(sel_b, r.End()) - r.Start;
-    const int xa = kMargin + static_cast<int>(layout_.XOf(r, r.Start + a));
-    const int xb_text = kMargin + static_cast<int>(layout_.XOf(r, r.Start + b));
+    const int xa = Margin() + static_cast<int>(layout_.XOf(r, r.Start + a));
+    const int xb_text = Margin() + static_cast<int>(layout_.XOf(r, r.Start + b));
     int xb = xb_text;
     // A selected line break shows as a blank's width past the row's end.
     if (sel_b > r.End() && b == bytes.size()) xb += widths_[' '];
     const RECT band{xa, y, xb, y + row_height_};
     FillRect(dc, &band, high);
-    DrawBytes(dc, kMargin, y, bytes.substr(0, a), widths_);
+    DrawBytes(dc, Margin(), y, bytes.substr(0, a), widths_);
     DrawBytes(dc, xb_text, y, bytes.substr(b), widths_);
     SetTextColor(dc, high_text);
     DrawBytes(dc, xa, y, bytes.substr(a, b - a), widths_);
@@ -376,7 +376,7 @@ void TWin32LogView::StopDragTimer() {
 
 std::size_t TWin32LogView::PositionAt(int X, int Y) const {
   const int row = std::max(0, Y) / row_height_;
-  return layout_.HitTest(row, X - kMargin);
+  return layout_.HitTest(row, X - Margin());
 }
 
 std::wstring TWin32LogView::SelectedText() const {
@@ -453,7 +453,7 @@ void TWin32LogView::Refuse() {
 
 void TWin32LogView::ContextMenu(int X, int Y) {
   if (X == -1 && Y == -1) {  // from the keyboard: at the view's corner
-    POINT p{kMargin, kMargin};
+    POINT p{Margin(), Margin()};
     ClientToScreen(hwnd_, &p);
     X = p.x;
     Y = p.y;
@@ -643,7 +643,7 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
     case WM_LBUTTONDBLCLK: {
       // A word under the mouse, or nothing where there is no character.
       const int x = GET_X_LPARAM(L), y = GET_Y_LPARAM(L);
-      const std::size_t pos = layout_.CharAt(std::max(0, y) / row_height_, x - kMargin);
+      const std::size_t pos = layout_.CharAt(std::max(0, y) / row_height_, x - Margin());
       if (pos == TLogText::npos) {
         layout_.Press(PositionAt(x, y), false);
       } else {
@@ -695,8 +695,12 @@ LRESULT CALLBACK TWin32LogView::WindowKeys(int Code, WPARAM W, LPARAM L) {
 
 // ---------------------------------------------------------------------- find
 
+int TWin32LogView::Margin() const {
+  return system_.Scale(kMargin);
+}
+
 int TWin32LogView::FindBarHeight() const {
-  return row_height_ + 8;
+  return row_height_ + system_.Scale(8);
 }
 
 void TWin32LogView::PlaceFindBar() {
@@ -704,10 +708,11 @@ void TWin32LogView::PlaceFindBar() {
   RECT r{};
   GetClientRect(hwnd_, &r);
   const int h = FindBarHeight();
-  const int status_w = std::min<int>(r.right / 3, 12 * widths_['W'] + 8);
+  const int gap = system_.Scale(4);
+  const int status_w = std::min<int>(r.right / 3, 12 * widths_['W'] + 2 * gap);
   MoveWindow(find_edit_, 0, r.bottom - h, std::max(0, static_cast<int>(r.right) - status_w), h,
              TRUE);
-  MoveWindow(find_status_, r.right - status_w + 4, r.bottom - h, status_w - 4, h, TRUE);
+  MoveWindow(find_status_, r.right - status_w + gap, r.bottom - h, status_w - gap, h, TRUE);
 }
 
 void TWin32LogView::OpenFind() {

@@ -94,8 +94,9 @@ class TWin32LogView {
   std::function<void(const std::string&)> OnSaveProgress;
   std::function<void(const std::string&)> OnSaveFailed;
 
-  // Left and right of the rows.
+  // Left and right of the rows, at 96 dpi; Margin() at the window's.
   static constexpr int kMargin = 3;
+  int Margin() const;
   static constexpr UINT kCopyCommand = 1;
   static constexpr UINT kSelectAllCommand = 2;
   static constexpr UINT kFindCommand = 3;

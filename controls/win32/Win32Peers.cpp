@@ -56,10 +56,13 @@ bool Reflect(UINT Msg, WPARAM W, LPARAM L, LRESULT& Result) {
 // ------------------------------------------------------------------ the base
 
 TWin32PeerBase::TWin32PeerBase(TControl& Control, TWin32WindowSystem& System)
-    : control_(Control), system_(System), alive_(std::make_shared<bool>(true)) {}
+    : control_(Control), system_(System), alive_(std::make_shared<bool>(true)) {
+  system_.Enlist(this);
+}
 
 TWin32PeerBase::~TWin32PeerBase() {
   *alive_ = false;
+  system_.Delist(this);
   // Nothing may reach this half-destroyed peer while its window goes.
   if (HWND w = hwnd_) {
     Detach();
@@ -139,13 +142,35 @@ HBRUSH TWin32PeerBase::CtlColor(HDC Dc) {
   return system_.Brush(color_);
 }
 
+void TWin32PeerBase::Remember(int l, int t, int w, int h) {
+  given_bounds_ = true;
+  given_l_ = l;
+  given_t_ = t;
+  given_w_ = w;
+  given_h_ = h;
+}
+
+void TWin32PeerBase::RememberFont(const TFont& f) {
+  given_font_set_ = true;
+  given_font_ = f;
+}
+
+RECT TWin32PeerBase::Scaled(int l, int t, int w, int h) const {
+  const int x = system_.Scale(l), y = system_.Scale(t);
+  return {x, y, std::max(x, system_.Scale(l + std::max(0, w))),
+          std::max(y, system_.Scale(t + std::max(0, h)))};
+}
+
 void TWin32PeerBase::Place(int l, int t, int w, int h) {
+  Remember(l, t, w, h);
   if (!hwnd_) return;
+  const RECT want = Scaled(l, t, w, h);
   RECT r;
   GetWindowRect(hwnd_, &r);
   MapWindowPoints(HWND_DESKTOP, GetParent(hwnd_), reinterpret_cast<POINT*>(&r), 2);
-  if (r.left == l && r.top == t && r.right - r.left == w && r.bottom - r.top == h) return;
-  SetWindowPos(hwnd_, nullptr, l, t, std::max(0, w), std::max(0, h), SWP_NOZORDER | SWP_NOACTIVATE);
+  if (EqualRect(&r, &want)) return;
+  SetWindowPos(hwnd_, nullptr, want.left, want.top, want.right - want.left, want.bottom - want.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TWin32PeerBase::Show(bool v) {
@@ -168,6 +193,7 @@ void TWin32PeerBase::ApplyText(const std::wstring& Text) {
 }
 
 void TWin32PeerBase::ApplyFont(const TFont& f) {
+  RememberFont(f);
   if (!hwnd_) return;
   HFONT font = system_.Font(f);
   if (reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)) != font) {
@@ -242,23 +268,72 @@ bool EraseBackground(HWND w, HDC dc, HBRUSH brush) {
 
 // ----------------------------------------------------------------------- form
 
+// The window's outer size for a client area, with the frame of the
+// resolution the window is laid out at (AdjustWindowRectExForDpi, Windows 10
+// 1607 and later, looked up at run time; the system-wide frame elsewhere).
+SIZE OuterSize(HWND Window, int ClientWidth, int ClientHeight, int Dpi) {
+  using ForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto forDpi = [] {
+    HMODULE user = GetModuleHandleW(L"user32.dll");
+    return user ? reinterpret_cast<ForDpi>(
+                      reinterpret_cast<void*>(GetProcAddress(user, "AdjustWindowRectExForDpi")))
+                : nullptr;
+  }();
+  RECT r{0, 0, ClientWidth, ClientHeight};
+  const auto style = static_cast<DWORD>(GetWindowLongW(Window, GWL_STYLE));
+  const auto ex = static_cast<DWORD>(GetWindowLongW(Window, GWL_EXSTYLE));
+  if (!forDpi || !forDpi(&r, style, FALSE, ex, static_cast<UINT>(Dpi))) {
+    r = {0, 0, ClientWidth, ClientHeight};
+    AdjustWindowRectEx(&r, style, FALSE, ex);
+  }
+  return {r.right - r.left, r.bottom - r.top};
+}
+
 class TWin32FormPeer : public TWin32Peer<TFormPeer> {
  public:
   TWin32FormPeer(TForm& Form, TWin32WindowSystem& System) : TWin32Peer(Form, System) {
     Create(WS_EX_CONTROLPARENT, kFormClass, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, nullptr, true);
+    // The form's controls are made after it, at the resolution of the
+    // monitor it is on.
+    system_.ChangeDpi(system_.DpiOf(hwnd_));
   }
   void SetBounds(int l, int t, int cw, int ch) override {
+    Remember(l, t, cw, ch);
     if (!hwnd_) return;
-    RECT outer{0, 0, cw, ch};
-    AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongW(hwnd_, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongW(hwnd_, GWL_EXSTYLE)));
+    const int x = system_.Scale(l), y = system_.Scale(t);
+    const int w = system_.Scale(cw), h = system_.Scale(ch);
     RECT now, client;
     GetWindowRect(hwnd_, &now);
     GetClientRect(hwnd_, &client);
-    if (now.left == l && now.top == t && client.right == cw && client.bottom == ch) return;
-    SetWindowPos(hwnd_, nullptr, l, t, outer.right - outer.left, outer.bottom - outer.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (now.left == x && now.top == y && client.right == w && client.bottom == h) return;
+    const SIZE outer = Outer(w, h);
+    SetWindowPos(hwnd_, nullptr, x, y, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClient(w, h);
   }
+  // At a new resolution the window keeps where it is (the system has put
+  // it on the monitor it moved to) and takes its size anew.
+  void DpiChanged() override {
+    if (given_font_set_) ApplyFont(given_font_);
+    if (!hwnd_ || !given_bounds_) return;
+    const int w = system_.Scale(given_w_), h = system_.Scale(given_h_);
+    const SIZE outer = Outer(w, h);
+    SetWindowPos(hwnd_, nullptr, 0, 0, outer.cx, outer.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClient(w, h);
+  }
+  // A frame drawn at another resolution than the one asked for (a system
+  // that scales the frame itself, or not at all) leaves another client
+  // area: the outer size is corrected by the difference.
+  void FitClient(int w, int h) {
+    RECT client, outer;
+    GetClientRect(hwnd_, &client);
+    if (IsIconic(hwnd_) || IsZoomed(hwnd_) || (client.right == w && client.bottom == h)) return;
+    GetWindowRect(hwnd_, &outer);
+    SetWindowPos(hwnd_, nullptr, 0, 0, outer.right - outer.left + w - client.right,
+                 outer.bottom - outer.top + h - client.bottom,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  SIZE Outer(int w, int h) const { return OuterSize(hwnd_, w, h, system_.Dpi()); }
   void SetVisible(bool v) override {
     if (!hwnd_ || (IsWindowVisible(hwnd_) != FALSE) == v) return;
     ShowWindow(hwnd_, v ? SW_SHOW : SW_HIDE);
@@ -275,15 +350,25 @@ class TWin32FormPeer : public TWin32Peer<TFormPeer> {
         return true;
       case WM_SIZE:
         if (W != SIZE_MINIMIZED) {
-          const int cw = GET_X_LPARAM(L), ch = GET_Y_LPARAM(L);
+          const int cw = system_.Unscale(GET_X_LPARAM(L)), ch = system_.Unscale(GET_Y_LPARAM(L));
           if (cw != form.ClientWidth() || ch != form.ClientHeight()) form.OperatorResize(cw, ch);
         }
         return false;
       case WM_MOVE: {
         RECT r;
         GetWindowRect(hwnd_, &r);
-        if (!IsIconic(hwnd_)) form.OperatorMove(r.left, r.top);
+        if (!IsIconic(hwnd_)) form.OperatorMove(system_.Unscale(r.left), system_.Unscale(r.top));
         return false;
+      }
+      case WM_DPICHANGED: {
+        // Moved to a monitor of another resolution (or its scale was
+        // changed): everything is laid out again, where the system suggests.
+        system_.ChangeDpi(LOWORD(W));
+        const auto* suggested = reinterpret_cast<const RECT*>(L);
+        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        Result = 0;
+        return true;
       }
       case WM_ERASEBKGND:
         Result = EraseBackground(hwnd_, reinterpret_cast<HDC>(W), system_.Brush(color_));
@@ -386,6 +471,16 @@ class TWin32LabelPeer : public TWin32Peer<TLabelPeer> {
   TWin32LabelPeer(TLabel& Control, TWin32WindowSystem& System, HWND Parent)
       : TWin32Peer(Control, System) {
     Create(0, WC_STATICW, WS_CHILD | WS_CLIPSIBLINGS | SS_LEFT | SS_NOPREFIX, Parent, false);
+  }
+  void DpiChanged() override {
+    TWin32Peer::DpiChanged();
+    // A label sized to its text is measured again in the new font: the
+    // hinted letters do not grow exactly with the resolution.
+    auto& label = static_cast<TLabel&>(control_);
+    if (label.AutoSize()) {
+      label.SetAutoSize(false);
+      label.SetAutoSize(true);
+    }
   }
   void SetAlignment(TAlignment a) override {
     const DWORD bits = a == taCenter ? SS_CENTER : a == taRightJustify ? SS_RIGHT : SS_LEFT;
@@ -529,11 +624,13 @@ class TWin32ComboBoxPeer : public TWin32Peer<TComboBoxPeer> {
   // The window's height includes the dropped list; the selection field is
   // made as high as the control.
   void SetBounds(int l, int t, int w, int h) override {
+    Remember(l, t, w, h);
     if (!hwnd_) return;
-    height_ = h;
+    const RECT r = Scaled(l, t, w, h);
+    height_ = r.bottom - r.top;
     const int item = std::max(1, static_cast<int>(SendMessageW(hwnd_, CB_GETITEMHEIGHT, 0, 0)));
-    SetWindowPos(hwnd_, nullptr, l, t, std::max(0, w), h + item * kDropRows + 2,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(hwnd_, nullptr, r.left, r.top, r.right - r.left,
+                 height_ + item * kDropRows + system_.Scale(2), SWP_NOZORDER | SWP_NOACTIVATE);
     FitField();
   }
   void SetFont(const TFont& f) override {
@@ -606,7 +703,10 @@ class TWin32MemoPeer : public TWin32Peer<TMemoPeer> {
     RemovePropW(hwnd_, L"T5Peer");
     hwnd_ = nullptr;
   }
-  void SetFont(const TFont& f) override { view_.SetFont(system_.Font(f)); }
+  void SetFont(const TFont& f) override {
+    RememberFont(f);
+    view_.SetFont(system_.Font(f));
+  }
   void SetColor(TColor c) override { view_.SetBackground(c); }
   void ApplyCaption(const std::string&) override {}
   // The view is read-only whatever the control says: it has no editing.
@@ -636,13 +736,13 @@ class TWin32StatusBarPeer : public TWin32Peer<TStatusBarPeer> {
   void ApplyCaption(const std::string&) override {}
   void AddPanel(int Width, TAlignment Alignment) override {
     panels_.push_back({Width, Alignment, {}});
-    std::vector<int> edges;
-    int x = 0;
-    for (const Panel& p : panels_) edges.push_back(x += p.Width);
-    edges.back() = -1;  // the last panel takes the rest
-    SendMessageW(hwnd_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+    SetParts();
     // Setting the parts keeps the texts; the new panel starts empty.
     for (std::size_t i = 0; i < panels_.size(); ++i) Send(static_cast<int>(i));
+  }
+  void DpiChanged() override {
+    TWin32Peer::DpiChanged();
+    if (!panels_.empty()) SetParts();
   }
   void SetPanelText(int Index, const std::string& Text) override {
     if (Index < 0 || Index >= static_cast<int>(panels_.size())) return;
@@ -667,6 +767,14 @@ class TWin32StatusBarPeer : public TWin32Peer<TStatusBarPeer> {
                                p.Text;
     SendMessageW(hwnd_, SB_SETTEXTW, static_cast<WPARAM>(i),
                  reinterpret_cast<LPARAM>(shown.c_str()));
+  }
+  // The panels' right edges, scaled from the widths given at 96 dpi.
+  void SetParts() {
+    std::vector<int> edges;
+    int x = 0;
+    for (const Panel& p : panels_) edges.push_back(system_.Scale(x += p.Width));
+    edges.back() = -1;  // the last panel takes the rest
+    SendMessageW(hwnd_, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
   }
   std::vector<Panel> panels_;
 };

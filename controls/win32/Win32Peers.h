@@ -38,6 +38,10 @@ class TWin32PeerBase {
   // Result holds the answer.
   virtual bool Message(UINT Msg, WPARAM W, LPARAM L, LRESULT& Result);
 
+  // The window system's resolution changed: the window takes its font and
+  // place again, scaled anew.
+  virtual void DpiChanged() {}
+
   // The window procedure of the window classes of our own.
   static LRESULT CALLBACK OwnProc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
 
@@ -45,8 +49,14 @@ class TWin32PeerBase {
   // Creates the window: a class of our own (its procedure calls Message),
   // or a standard control, subclassed so Message sees its messages first.
   void Create(DWORD ExStyle, const wchar_t* Class, DWORD Style, HWND Parent, bool Own);
-  // What a window takes of the common state.
+  // What a window takes of the common state. Places and sizes are in the
+  // layout's 96-dpi units, scaled here (by the edges, so neighbours that
+  // touch still touch).
   void Place(int l, int t, int w, int h);
+  RECT Scaled(int l, int t, int w, int h) const;
+  // What the control last gave: asked for again at another resolution.
+  void Remember(int l, int t, int w, int h);
+  void RememberFont(const TFont& f);
   void Show(bool v);
   void Enable(bool v);
   void ApplyText(const std::wstring& Text);
@@ -63,6 +73,10 @@ class TWin32PeerBase {
   TColor color_ = clBtnFace;
   // Cleared when the peer goes, for a handler that frees its own control.
   std::shared_ptr<bool> alive_;
+  bool given_bounds_ = false;
+  int given_l_ = 0, given_t_ = 0, given_w_ = 0, given_h_ = 0;
+  bool given_font_set_ = false;
+  TFont given_font_;
 
  private:
   static LRESULT CALLBACK SubclassProc(HWND Window, UINT Msg, WPARAM W, LPARAM L, UINT_PTR Id,
@@ -85,6 +99,14 @@ class TWin32Peer : public Interface, public TWin32PeerBase {
   void SetColor(TColor c) override { ApplyColor(c); }
   void SetTabStop(bool v) override { ApplyTabStop(v); }
   void SetFocus() override { Focus(); }
+  // Through the interface, so a peer's own placing and font rules apply.
+  void DpiChanged() override {
+    if (given_font_set_) {
+      const TFont f = given_font_;
+      this->SetFont(f);
+    }
+    if (given_bounds_) this->SetBounds(given_l_, given_t_, given_w_, given_h_);
+  }
 
  protected:
   virtual void ApplyCaption(const std::string& c);

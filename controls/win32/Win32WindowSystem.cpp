@@ -58,7 +58,39 @@ std::wstring ProgramName() {
   return s;
 }
 
+// The per-monitor resolution calls of Windows 10 (1607 and later), looked
+// up at run time so the program still starts where they are missing.
+template <class F>
+F User32Call(const char* Name) {
+  HMODULE user = GetModuleHandleW(L"user32.dll");
+  return user ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(user, Name))) : nullptr;
+}
+
+// DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 and _SYSTEM_AWARE, where the
+// headers lack them.
+const HANDLE kPerMonitorAwareV2 = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4));
+const HANDLE kSystemAware = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-2));
+
+void DeclareDpiAwareness() {
+  using SetContext = HANDLE(WINAPI*)(HANDLE);
+  if (auto set = User32Call<SetContext>("SetThreadDpiAwarenessContext")) {
+    if (!set(kPerMonitorAwareV2)) set(kSystemAware);
+  }
+}
+
 }  // namespace
+
+int SystemDpiOf(HWND Window) {
+  using ForWindow = UINT(WINAPI*)(HWND);
+  static const auto forWindow = User32Call<ForWindow>("GetDpiForWindow");
+  if (Window && forWindow) {
+    if (const UINT dpi = forWindow(Window)) return static_cast<int>(dpi);
+  }
+  HDC dc = GetDC(nullptr);
+  const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 0;
+  if (dc) ReleaseDC(nullptr, dc);
+  return dpi > 0 ? dpi : 96;
+}
 
 TFineTimer::TFineTimer(HWND Target, UINT Message, WPARAM Id, int IntervalMs) {
   timer_ = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
@@ -94,6 +126,8 @@ TFineTimer::~TFineTimer() {
 }
 
 TWin32WindowSystem::TWin32WindowSystem() : instance_(GetModuleHandleW(nullptr)) {
+  DeclareDpiAwareness();
+  dpi_ = SystemDpiOf(nullptr);
   RegisterWin32Classes(instance_);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -180,12 +214,32 @@ std::wstring CyrillicFace(const std::string& Name, UINT CodePage) {
   return ToWide(Name);
 }
 
+void TWin32WindowSystem::Enlist(TWin32PeerBase* Peer) {
+  peers_.push_back(Peer);
+}
+
+void TWin32WindowSystem::Delist(TWin32PeerBase* Peer) {
+  peers_.erase(std::remove(peers_.begin(), peers_.end(), Peer), peers_.end());
+}
+
+void TWin32WindowSystem::ChangeDpi(int Dpi) {
+  if (Dpi <= 0 || Dpi == dpi_) return;
+  dpi_ = Dpi;
+  // Parents were made before their children, so they are placed first.
+  // The fonts of the old resolution stay cached: few, and windows may
+  // still hold them until their peer has changed.
+  const std::vector<TWin32PeerBase*> peers = peers_;
+  for (TWin32PeerBase* p : peers) {
+    if (std::find(peers_.begin(), peers_.end(), p) != peers_.end()) p->DpiChanged();
+  }
+}
+
 HFONT TWin32WindowSystem::Font(const TFont& Font) const {
-  auto key = std::make_tuple(Font.Name, Font.Size, Font.Bold, Font.Cyrillic);
+  auto key = std::make_tuple(Font.Name, Font.Size, Font.Bold, Font.Cyrillic, dpi_);
   auto it = fonts_.find(key);
   if (it != fonts_.end()) return it->second;
-  // Points at 96 dots per inch, the resolution the window was laid out for.
-  const int height = -MulDiv(Font.Size > 0 ? Font.Size : 8, 96, 72);
+  // Points at the resolution the windows are laid out at.
+  const int height = -MulDiv(Font.Size > 0 ? Font.Size : 8, dpi_, 72);
   const std::wstring name = CyrillicFace(Font.Name, GetACP());
   const bool fixed = _stricmp(Font.Name.c_str(), "Fixedsys") == 0;
   // Every text of the program is Russian: whatever a control shows, its
@@ -356,7 +410,7 @@ void TWin32WindowSystem::ShowMessageBox(const std::string& Text) {
 TRect TWin32WindowSystem::WorkArea() const {
   RECT r{0, 0, 1024, 768};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &r, 0);
-  return {r.left, r.top, r.right, r.bottom};
+  return {Unscale(r.left), Unscale(r.top), Unscale(r.right), Unscale(r.bottom)};
 }
 
 TSize TWin32WindowSystem::TextExtent(const TFont& Font, const std::string& Text) const {
@@ -369,5 +423,8 @@ TSize TWin32WindowSystem::TextExtent(const TFont& Font, const std::string& Text)
   GetTextMetricsW(dc, &tm);
   SelectObject(dc, old);
   ReleaseDC(nullptr, dc);
-  return {static_cast<int>(s.cx), static_cast<int>(tm.tmHeight)};
+  // Measured in the font of the current resolution and rounded up, so the
+  // size the layout gives back holds the text.
+  const auto up = [this](LONG v) { return static_cast<int>((v * 96 + dpi_ - 1) / dpi_); };
+  return {up(s.cx), up(tm.tmHeight)};
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "controls/Controls.h"
 #include "controls/WindowSystem.h"
@@ -23,6 +24,12 @@
 // code page: the form's own, or a TrueType face with Cyrillic where a
 // bitmap face has none.
 std::wstring CyrillicFace(const std::string& Name, UINT CodePage);
+
+// The resolution a window is shown at, in dots per inch: the window's own
+// (that of the monitor it is on) where the system tells it, the screen's
+// otherwise. Without a window, the system's.
+int SystemDpiOf(HWND Window);
+using TDpiSource = std::function<int(HWND Window)>;
 
 // A timer finer than SetTimer's 10 ms floor: a thread waits on a periodic
 // waitable timer (of high resolution where the system has one) and posts a
@@ -48,6 +55,16 @@ class TFineTimer {
   std::thread thread_;
 };
 
+class TWin32PeerBase;
+
+// Form descriptions give geometry and font sizes at 96 dots per inch; the
+// window system shows them at the window's resolution, scaling every place,
+// size and font on the way to the windows and back, so the neutral layout
+// never sees a pixel. Where and what a window is placed at is kept by its
+// peer, and laid out again when the window moves to a monitor of another
+// resolution. The thread that makes the window system declares itself
+// aware of per-monitor resolutions (v2, else system-wide) where the system
+// has the call, as the program's manifest does.
 class TWin32WindowSystem : public TWindowSystem {
  public:
   TWin32WindowSystem();
@@ -83,7 +100,22 @@ class TWin32WindowSystem : public TWindowSystem {
 
   // The window behind a realised control (nullptr when it has none).
   static HWND HandleOf(const TControl& Control);
-  // Shared GDI objects, kept for the life of the window system.
+  // The resolution the windows are laid out at, and the conversions from
+  // and to the 96-dpi units of the layout.
+  int Dpi() const { return dpi_; }
+  int Scale(int Value) const { return MulDiv(Value, dpi_, 96); }
+  int Unscale(int Value) const { return MulDiv(Value, 96, dpi_); }
+  // Where a window's resolution is read (SystemDpiOf unless set; tests
+  // force one).
+  void SetDpiSource(TDpiSource Source) { dpi_source_ = std::move(Source); }
+  int DpiOf(HWND Window) const { return dpi_source_ ? dpi_source_(Window) : SystemDpiOf(Window); }
+  // Lays every window out again at Dpi: fonts first, then places.
+  void ChangeDpi(int Dpi);
+  // Peers take part in a change of resolution while they live.
+  void Enlist(TWin32PeerBase* Peer);
+  void Delist(TWin32PeerBase* Peer);
+  // Shared GDI objects, kept for the life of the window system; a font is
+  // made for the current resolution.
   HFONT Font(const TFont& Font) const;
   HBRUSH Brush(TColor Color) const;
   static COLORREF ColorRef(TColor Color);
@@ -107,6 +139,9 @@ class TWin32WindowSystem : public TWindowSystem {
   UINT_PTR next_timer_id_ = 1;
   bool terminated_ = false;
   std::atomic<bool> wake_posted_{false};
-  mutable std::map<std::tuple<std::string, int, bool, bool>, HFONT> fonts_;
+  int dpi_ = 96;
+  TDpiSource dpi_source_;
+  std::vector<TWin32PeerBase*> peers_;
+  mutable std::map<std::tuple<std::string, int, bool, bool, int>, HFONT> fonts_;
   mutable std::map<TColor, HBRUSH> brushes_;
 };

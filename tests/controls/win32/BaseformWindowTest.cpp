@@ -14,6 +14,8 @@
 
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 namespace {
 
@@ -206,3 +208,145 @@ TEST_F(BaseformWindow, CtrlFFromTheCommandLineFindsEscGivesItBackTheFocusAndASav
 }
 
 }  // namespace
+
+// The window at 150% scaling (144 dpi), then moved to monitors of 120 and
+// 96 dpi: every control at its place and size scaled by the edges, fonts of
+// the scaled size, and no text larger than the window that shows it.
+class BaseformWindowScaled : public Win32Test {
+ protected:
+  void SetUp() override {
+    Win32Test::SetUp();
+    ws.SetDpiSource([this](HWND) { return dpi; });
+    form = std::make_unique<TBaseform>(nullptr);
+    form->Show();
+    ASSERT_TRUE(SpinUntil([&] { return IsWindowVisible(Handle(form.get())) != FALSE; }));
+  }
+  void TearDown() override {
+    form.reset();
+    ws.SetDpiSource(nullptr);
+    ws.ChangeDpi(ws.DpiOf(nullptr));
+    Win32Test::TearDown();
+  }
+  static HWND Handle(const TControl* c) { return TWin32WindowSystem::HandleOf(*c); }
+  int S(int v) const { return MulDiv(v, dpi, 96); }
+  // The extent of a window's text in the window's own font.
+  static SIZE TextSize(HWND w, const std::wstring& Text) {
+    HDC dc = GetDC(w);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0)));
+    SIZE s{};
+    GetTextExtentPoint32W(dc, Text.c_str(), static_cast<int>(Text.size()), &s);
+    SelectObject(dc, old);
+    ReleaseDC(w, dc);
+    return s;
+  }
+  int dpi = 144;
+  std::unique_ptr<TBaseform> form;
+};
+
+TEST_F(BaseformWindowScaled, EveryControlIsScaledAndNothingIsCut) {
+  // The thread that made the window system is aware of per-monitor
+  // resolutions where the system has the calls (Windows 10, Wine).
+  HMODULE user = GetModuleHandleW(L"user32.dll");
+  using GetContext = HANDLE(WINAPI*)();
+  using SameContext = BOOL(WINAPI*)(HANDLE, HANDLE);
+  auto get = reinterpret_cast<GetContext>(
+      reinterpret_cast<void*>(GetProcAddress(user, "GetThreadDpiAwarenessContext")));
+  auto same = reinterpret_cast<SameContext>(
+      reinterpret_cast<void*>(GetProcAddress(user, "AreDpiAwarenessContextsEqual")));
+  if (get && same) {
+    const HANDLE now = get();
+    EXPECT_TRUE(same(now, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4))) ||
+                same(now, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-2))));
+  }
+
+  const TFormDesign& design = BaseformDesign();
+  HWND window = Handle(form.get());
+  const int clientWidth = form->ClientWidth(), clientHeight = form->ClientHeight();
+  auto* view = TWin32LogView::FromHandle(Handle(form->MemMess));
+  ASSERT_NE(view, nullptr);
+  for (const int at : {144, 120, 96}) {
+    SCOPED_TRACE(at);
+    if (at != dpi) {
+      // What the system sends when the window reaches a monitor of another
+      // resolution: the new one and a suggested rectangle.
+      dpi = at;
+      RECT suggested;
+      GetWindowRect(window, &suggested);
+      SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(at, at), reinterpret_cast<LPARAM>(&suggested));
+      ASSERT_TRUE(SpinUntil([] { return true; }));
+    }
+    EXPECT_EQ(ws.Dpi(), at);
+    // The layout itself does not change; the window shows it scaled.
+    EXPECT_EQ(form->Width(), design.Width);
+    EXPECT_EQ(form->Height(), design.Height);
+    EXPECT_EQ(form->ClientWidth(), clientWidth);
+    EXPECT_EQ(form->ClientHeight(), clientHeight);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, S(clientWidth));
+    EXPECT_EQ(client.bottom, S(clientHeight));
+    int captions = 0;
+    for (const TControlDesign& d : design.Controls) {
+      const std::string name(d.Name);
+      SCOPED_TRACE(name);
+      auto* c = dynamic_cast<TControl*>(form->FindComponent(name));
+      ASSERT_NE(c, nullptr);
+      HWND w = Handle(c);
+      ASSERT_NE(w, nullptr);
+      if (d.Align == alNone) {
+        EXPECT_EQ(c->Left(), d.Left);
+        EXPECT_EQ(c->Top(), d.Top);
+      }
+      RECT r;
+      GetWindowRect(w, &r);
+      MapWindowPoints(HWND_DESKTOP, GetParent(w), reinterpret_cast<POINT*>(&r), 2);
+      EXPECT_EQ(r.left, S(c->Left()));
+      EXPECT_EQ(r.top, S(c->Top()));
+      EXPECT_EQ(r.right, S(c->Left() + c->Width()));
+      EXPECT_EQ(r.bottom, S(c->Top() + c->Height()));
+      if (auto font = reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0))) {
+        LOGFONTW asked{};
+        GetObjectW(font, sizeof asked, &asked);
+        EXPECT_EQ(asked.lfHeight, -MulDiv(c->Font().Size, at, 72));
+      }
+      const bool showsCaption = d.Kind == TDesignKind::Label || d.Kind == TDesignKind::Button ||
+                                d.Kind == TDesignKind::CheckBox ||
+                                d.Kind == TDesignKind::RadioButton ||
+                                d.Kind == TDesignKind::GroupBox;
+      const std::wstring text = TextOf(w);
+      if (!showsCaption || text.empty()) continue;
+      ++captions;
+      // A box's text starts after its box.
+      const bool box = d.Kind == TDesignKind::CheckBox || d.Kind == TDesignKind::RadioButton;
+      const int room = (r.right - r.left) - (box ? GetSystemMetrics(SM_CXMENUCHECK) : 0);
+      const SIZE s = TextSize(w, text);
+      EXPECT_LE(s.cx, room) << "text cut";
+      EXPECT_LE(s.cy, r.bottom - r.top) << "text cut";
+    }
+    EXPECT_GE(captions, 10);
+    // The status panels keep their proportions, and each holds its text.
+    HWND bar = Handle(form->StatusBar);
+    const int panels = static_cast<int>(SendMessageW(bar, SB_GETPARTS, 0, 0));
+    ASSERT_EQ(panels, form->StatusBar->PanelCount());
+    std::vector<int> edges(static_cast<std::size_t>(panels));
+    SendMessageW(bar, SB_GETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+    int x = 0;
+    for (int i = 0; i < panels; ++i) {
+      SCOPED_TRACE(i);
+      x += form->StatusBar->PanelWidth(i);
+      if (i + 1 < panels) {
+        EXPECT_EQ(edges[static_cast<std::size_t>(i)], S(x));
+      }
+      RECT part{};
+      SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&part));
+      const std::wstring shown = Utf16(form->StatusBar->PanelText(i));
+      EXPECT_LE(TextSize(bar, shown).cx, part.right - part.left) << "panel text cut";
+    }
+    // The log's rows are as high as its font, its margins scaled.
+    LOGFONTW logFont{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(view->Handle(), WM_GETFONT, 0, 0)),
+               sizeof logFont, &logFont);
+    EXPECT_GE(view->RowHeight(), -logFont.lfHeight);
+    EXPECT_EQ(view->Margin(), S(TWin32LogView::kMargin));
+  }
+}

@@ -90,6 +90,9 @@ version = re.search(r"^version (\S+)", about, re.M)
 check(version is not None and version.group(1) == VERSION,
       "the file version is %s (%s)" % (VERSION, version.group(1) if version else "none"))
 check('requestedExecutionLevel level="asInvoker"' in about, "the manifest asks to run as invoker")
+check(re.search(r"<dpiAwareness[^>]*>\s*PerMonitorV2, System\s*</dpiAwareness>", about) is not None and
+      re.search(r"<dpiAware [^>]*>\s*true\s*</dpiAware>", about) is not None,
+      "the manifest asks for per-monitor resolutions (v2), system-wide where v2 is missing")
 console = subprocess.Popen(["wine", EXE])
 peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 peer.bind(("127.0.0.1", 0))

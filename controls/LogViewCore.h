@@ -63,9 +63,10 @@ class TLogViewCore {
   static constexpr int kFrameMs = 16;
   // How often a save looks again while its writer catches up.
   static constexpr int kSaveWaitMs = 10;
-  // What a search or a save may take of one turn of the loop.
+  // What a copy, a search or a save may take of one turn of the loop.
   static constexpr std::chrono::milliseconds kStepBudget{8};
   static constexpr const char* kNotFound = "Не найдено";
+  static constexpr const char* kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
 
   explicit TLogViewCore(TLogViewPort& Port);
   ~TLogViewCore();
@@ -93,6 +94,17 @@ class TLogViewCore {
   void Wheel(int Delta);
 
   static TLogRowSplit SplitRow(const TLogLayout& Layout, const TLogLayout::Row& Row);
+
+  // A copy's turn of the loop: slices handed to Put until all are or Until
+  // has come, at least one; true when all are.
+  template <class TPut>
+  static bool CopySlices(TLogSlices& Slices, std::chrono::steady_clock::time_point Until,
+                         TPut&& Put) {
+    do {
+      Put(Slices.Next());
+    } while (!Slices.Done() && std::chrono::steady_clock::now() < Until);
+    return Slices.Done();
+  }
 
   // Find: from the selection, forward or back; a chunk per turn of the loop.
   void FindNext(bool Forward);

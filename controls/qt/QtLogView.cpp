@@ -485,8 +485,6 @@ void TLogView::Copy() {
 
 namespace {
 
-const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
-
 void PutUtf8(QByteArray& out, std::string_view bytes) {
   // Written in place: at most three bytes a character.
   const qsizetype at = out.size();
@@ -516,15 +514,14 @@ void TLogView::CancelCopy(QClipboard::Mode Mode) {
 
 void TLogView::CopySteps() {
   bool refuse = false;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCopyBudgetMs);
+  const auto until = std::chrono::steady_clock::now() + TLogViewCore::kStepBudget;
   ++copy_turns_;
   for (std::size_t i = 0; i < copies_.size();) {
     CopyJob& job = *copies_[i];
     bool refused = false;
     try {
-      do {
-        PutUtf8(job.utf8, job.slices.Next());
-      } while (!job.slices.Done() && std::chrono::steady_clock::now() < until);
+      TLogViewCore::CopySlices(job.slices, until,
+                               [&job](const std::string& s) { PutUtf8(job.utf8, s); });
     } catch (const std::bad_alloc&) {
       refused = true;
     }
@@ -559,7 +556,7 @@ void TLogView::CopySteps() {
 }
 
 void TLogView::Refuse() {
-  if (OnRefused) OnRefused(kTooLarge);
+  if (OnRefused) OnRefused(TLogViewCore::kTooLarge);
 }
 
 void TLogView::SetCopyLimit(std::size_t Bytes) {

@@ -116,8 +116,6 @@ class TLogView : public QAbstractScrollArea, private TLogViewPort {
   void contextMenuEvent(QContextMenuEvent* Event) override;
 
  private:
-  // What a copy may take of one turn of the loop.
-  static constexpr int kCopyBudgetMs = 8;
 
   void Measure();
   void Resized();

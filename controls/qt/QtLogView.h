@@ -1,9 +1,10 @@
 // The log pane's view: a scroll area that paints only the rows on screen,
 // read straight from the TLogText it shows and converted from Windows-1251
 // as they are painted. What to show (wrapping, scroll position, following the
-// tail, selection) is TLogLayout's; this widget measures characters, paints
-// and forwards input. Appends are taken in at most once per display frame,
-// and repainted only when they change what is on screen.
+// tail, selection) is TLogLayout's, and what to do with appends, keys, the
+// find field and a save is TLogViewCore's; this widget measures characters,
+// paints and forwards input. Appends are taken in at most once per display
+// frame, and repainted only when they change what is on screen.
 #pragma once
 
 #include <QAbstractScrollArea>

@@ -25,20 +25,11 @@
 
 #include "controls/Controls.h"
 #include "controls/Cp1251.h"
-#include "controls/LogSaver.h"
-#include "controls/LogSearch.h"
 
 namespace {
 
 // How often a drag held past the top or bottom edge scrolls a row.
 constexpr int kDragScrollMs = 50;
-// How often a save looks again while its writer catches up.
-constexpr int kSaveWaitMs = 10;
-// What a search or a save may take of one turn of the loop.
-constexpr auto kStepBudget = std::chrono::milliseconds(8);
-
-const char* const kNotFound = "Не найдено";
-
 }  // namespace
 
 QString TLogView::Painted(std::string_view Bytes) {
@@ -60,6 +51,8 @@ std::vector<QString> TLogView::PaintedRows() const {
 
 TLogView::TLogView(QWidget* Parent)
     : QAbstractScrollArea(Parent),
+      core_(*this),
+      layout_(core_.Layout()),
       frame_timer_(new QTimer(this)),
       drag_timer_(new QTimer(this)),
       copy_timer_(new QTimer(this)),
@@ -78,17 +71,13 @@ TLogView::TLogView(QWidget* Parent)
   find_edit_->installEventFilter(this);
   // A new text starts over from the selection, with nothing said yet.
   connect(find_edit_, &QLineEdit::textEdited, this, [this] {
-    RunGuarded(nullptr, [this] {
-      search_.reset();
-      find_timer_->stop();
-      find_status_->clear();
-    });
+    RunGuarded(nullptr, [this] { core_.FindReset(); });
   });
   find_timer_->setInterval(0);
   connect(find_timer_, &QTimer::timeout, this,
-          [this] { RunGuarded(nullptr, [this] { FindSteps(); }); });
+          [this] { RunGuarded(nullptr, [this] { core_.FindSteps(); }); });
   connect(save_timer_, &QTimer::timeout, this,
-          [this] { RunGuarded(nullptr, [this] { SaveSteps(); }); });
+          [this] { RunGuarded(nullptr, [this] { core_.SaveSteps(); }); });
   // Anywhere in the window, whichever control has the focus.
   auto* find_key = new QShortcut(QKeySequence::Find, this);
   find_key->setContext(Qt::WindowShortcut);
@@ -124,12 +113,16 @@ TLogView::TLogView(QWidget* Parent)
 void TLogView::BarAction(int Action) {
   switch (Action) {
     case QAbstractSlider::SliderSingleStepAdd:
+      core_.BarStep(TLogBarStep::RowDown);
+      break;
     case QAbstractSlider::SliderSingleStepSub:
-      layout_.ScrollRows(Action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
+      core_.BarStep(TLogBarStep::RowUp);
       break;
     case QAbstractSlider::SliderPageStepAdd:
+      core_.BarStep(TLogBarStep::PageDown);
+      break;
     case QAbstractSlider::SliderPageStepSub:
-      layout_.ScrollPages(Action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
+      core_.BarStep(TLogBarStep::PageUp);
       break;
     default:
       return;
@@ -189,62 +182,58 @@ struct TLogView::CopyJob {
 TLogView::~TLogView() = default;
 
 void TLogView::ShowText(const TLogText* Text) {
-  CancelSave();
-  search_.reset();
-  CancelCopy(QClipboard::Clipboard);
-  CancelCopy(QClipboard::Selection);
-  pending_ = false;
-  layout_.SetText(Text);
-  SyncScrollBar();
-  viewport()->update();
+  core_.ShowText(Text);
 }
 
 void TLogView::TextAppended() {
-  pending_ = true;
-  Schedule();
+  core_.TextAppended();
 }
 
 void TLogView::TextCleared() {
-  // A save in progress would read what is gone; a search would find it.
-  CancelSave();
-  search_.reset();
-  find_timer_->stop();
-  CancelCopy(QClipboard::Clipboard);
-  CancelCopy(QClipboard::Selection);
-  pending_ = false;
-  layout_.TextCleared();
-  SyncScrollBar();
-  viewport()->update();
+  core_.TextCleared();
 }
 
 void TLogView::SetWordWrap(bool Wrap) {
-  layout_.SetWrap(Wrap);
-  SyncScrollBar();
-  viewport()->update();
-}
-
-void TLogView::Schedule() {
-  if (scheduled_) return;
-  scheduled_ = true;
-  const qint64 since = since_frame_.isValid() ? since_frame_.elapsed() : kFrameMs;
-  if (since >= kFrameMs) {
-    QMetaObject::invokeMethod(
-        this, [this] { Flush(); }, Qt::QueuedConnection);
-  } else {
-    frame_timer_->start(static_cast<int>(kFrameMs - since));
-  }
+  core_.SetWordWrap(Wrap);
 }
 
 void TLogView::Flush() {
-  scheduled_ = false;
-  frame_timer_->stop();
-  if (!pending_) return;
-  pending_ = false;
-  ++frames_;
-  since_frame_.restart();
-  const bool changed = layout_.TextAppended();
-  SyncScrollBar();
-  if (changed) viewport()->update();
+  core_.Flush();
+}
+
+QTimer* TLogView::TimerOf(TLogViewTimer Timer) const {
+  switch (Timer) {
+    case TLogViewTimer::Frame:
+      return frame_timer_;
+    case TLogViewTimer::Find:
+      return find_timer_;
+    case TLogViewTimer::Save:
+      break;
+  }
+  return save_timer_;
+}
+
+void TLogView::StartTimer(TLogViewTimer Timer, int Ms) {
+  // The next frame that is due at once comes on the loop's next turn.
+  if (Timer == TLogViewTimer::Frame && Ms == 0) {
+    QMetaObject::invokeMethod(
+        this, [this] { Flush(); }, Qt::QueuedConnection);
+    return;
+  }
+  TimerOf(Timer)->start(Ms);
+}
+
+void TLogView::StopTimer(TLogViewTimer Timer) {
+  TimerOf(Timer)->stop();
+}
+
+void TLogView::Repaint() {
+  viewport()->update();
+}
+
+void TLogView::CancelCopies() {
+  CancelCopy(QClipboard::Clipboard);
+  CancelCopy(QClipboard::Selection);
 }
 
 void TLogView::Measure() {
@@ -283,8 +272,7 @@ void TLogView::SyncScrollBar() {
 }
 
 void TLogView::Scrolled() {
-  SyncScrollBar();
-  viewport()->update();
+  core_.Scrolled();
 }
 
 void TLogView::scrollContentsBy(int, int) {
@@ -317,9 +305,6 @@ void TLogView::paintEvent(QPaintEvent*) {
   const QPalette& pal = palette();
   p.fillRect(viewport()->rect(), pal.color(QPalette::Base));
   p.setFont(paint_font_);
-  const std::size_t sel_a = layout_.SelStart();
-  const std::size_t sel_b = layout_.SelEnd();
-  const bool sel = layout_.HasSelection();
   const QColor text = pal.color(QPalette::Text);
   const QColor high = pal.color(QPalette::Highlight);
   const QColor high_text = pal.color(QPalette::HighlightedText);
@@ -329,21 +314,19 @@ void TLogView::paintEvent(QPaintEvent*) {
     const int y = static_cast<int>(i) * row_height_;
     const double baseline = y + ascent_;
     const std::string_view bytes(r.Bytes);
-    if (!sel || sel_b <= r.Start || sel_a > r.End() || (sel_a == r.End() && !bytes.empty())) {
+    const TLogRowSplit split = TLogViewCore::SplitRow(layout_, r);
+    if (!split.Selected) {
       p.setPen(text);
       p.drawText(QPointF(kMargin, baseline), Painted(bytes));
       continue;
     }
-    const std::size_t a = std::max(sel_a, r.Start) - r.Start;
-    const std::size_t b = std::min(sel_b, r.End()) - r.Start;
-    const double xa = kMargin + layout_.XOf(r, r.Start + a);
-    double xb = kMargin + layout_.XOf(r, r.Start + b);
-    // A selected line break shows as a blank's width past the row's end.
-    if (sel_b > r.End() && b == bytes.size()) xb += layout_.CharWidth(' ');
+    const std::size_t a = split.A, b = split.B;
+    const double xa = kMargin + split.XA;
+    const double xb = kMargin + split.XB + (split.LineBreak ? layout_.CharWidth(' ') : 0.0);
     p.fillRect(QRectF(xa, y, xb - xa, row_height_), high);
     p.setPen(text);
     p.drawText(QPointF(kMargin, baseline), Painted(bytes.substr(0, a)));
-    p.drawText(QPointF(kMargin + layout_.XOf(r, r.Start + b), baseline), Painted(bytes.substr(b)));
+    p.drawText(QPointF(kMargin + split.XB, baseline), Painted(bytes.substr(b)));
     p.setPen(high_text);
     p.drawText(QPointF(xa, baseline), Painted(bytes.substr(a, b - a)));
   }
@@ -355,39 +338,31 @@ std::size_t TLogView::PositionAt(QPointF Point) const {
 }
 
 void TLogView::wheelEvent(QWheelEvent* Event) {
-  wheel_rest_ += Event->angleDelta().y();
-  const int steps = wheel_rest_ / 40;  // three rows a notch
-  wheel_rest_ -= steps * 40;
-  if (steps != 0) {
-    layout_.ScrollRows(-steps);
-    Scrolled();
-  }
+  core_.Wheel(Event->angleDelta().y());
   Event->accept();
 }
 
 void TLogView::keyPressEvent(QKeyEvent* Event) {
+  TLogViewKey key;
   if (Event->matches(QKeySequence::Copy)) {
-    Copy();
+    key = TLogViewKey::Copy;
   } else if (Event->matches(QKeySequence::SelectAll)) {
-    SelectAll();
+    key = TLogViewKey::SelectAll;
   } else if (Event->matches(QKeySequence::MoveToStartOfDocument)) {
-    layout_.ScrollToStart();
-    Scrolled();
+    key = TLogViewKey::Home;
   } else if (Event->matches(QKeySequence::MoveToEndOfDocument)) {
-    layout_.ScrollToEnd();
-    Scrolled();
+    key = TLogViewKey::End;
   } else if (Event->key() == Qt::Key_PageUp || Event->key() == Qt::Key_PageDown) {
-    layout_.ScrollPages(Event->key() == Qt::Key_PageUp ? -1 : 1);
-    Scrolled();
+    key = Event->key() == Qt::Key_PageUp ? TLogViewKey::PageUp : TLogViewKey::PageDown;
   } else if (Event->key() == Qt::Key_F3) {
-    FindNext(!(Event->modifiers() & Qt::ShiftModifier));
+    key = TLogViewKey::F3;
   } else if (Event->key() == Qt::Key_Up || Event->key() == Qt::Key_Down) {
-    layout_.ScrollRows(Event->key() == Qt::Key_Up ? -1 : 1);
-    Scrolled();
+    key = Event->key() == Qt::Key_Up ? TLogViewKey::Up : TLogViewKey::Down;
   } else {
     QAbstractScrollArea::keyPressEvent(Event);
     return;
   }
+  core_.Key(key, Event->modifiers() & Qt::ShiftModifier);
   Event->accept();
 }
 
@@ -501,8 +476,7 @@ QString TLogView::SelectedText() const {
 }
 
 void TLogView::SelectAll() {
-  layout_.SelectAll();
-  viewport()->update();
+  core_.SelectAll();
 }
 
 void TLogView::Copy() {
@@ -510,8 +484,6 @@ void TLogView::Copy() {
 }
 
 namespace {
-
-const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
 
 void PutUtf8(QByteArray& out, std::string_view bytes) {
   // Written in place: at most three bytes a character.
@@ -542,15 +514,14 @@ void TLogView::CancelCopy(QClipboard::Mode Mode) {
 
 void TLogView::CopySteps() {
   bool refuse = false;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCopyBudgetMs);
+  const auto until = std::chrono::steady_clock::now() + TLogViewCore::kStepBudget;
   ++copy_turns_;
   for (std::size_t i = 0; i < copies_.size();) {
     CopyJob& job = *copies_[i];
     bool refused = false;
     try {
-      do {
-        PutUtf8(job.utf8, job.slices.Next());
-      } while (!job.slices.Done() && std::chrono::steady_clock::now() < until);
+      TLogViewCore::CopySlices(job.slices, until,
+                               [&job](const std::string& s) { PutUtf8(job.utf8, s); });
     } catch (const std::bad_alloc&) {
       refused = true;
     }
@@ -585,7 +556,7 @@ void TLogView::CopySteps() {
 }
 
 void TLogView::Refuse() {
-  if (OnRefused) OnRefused(kTooLarge);
+  if (OnRefused) OnRefused(TLogViewCore::kTooLarge);
 }
 
 void TLogView::SetCopyLimit(std::size_t Bytes) {
@@ -613,16 +584,14 @@ void TLogView::OpenFind() {
 }
 
 void TLogView::CloseFind() {
-  search_.reset();
-  find_timer_->stop();
-  find_status_->clear();
+  core_.FindReset();
   find_bar_->hide();
   setViewportMargins(0, 0, 0, 0);
   if (OnFindClosed) OnFindClosed();
 }
 
 bool TLogView::Finding() const {
-  return search_ != nullptr;
+  return core_.Finding();
 }
 
 QString TLogView::FindStatus() const {
@@ -630,80 +599,46 @@ QString TLogView::FindStatus() const {
 }
 
 void TLogView::FindNext(bool Forward) {
-  const std::string pattern = Utf8ToCp1251(find_edit_->text().toStdString());
-  find_status_->clear();
-  if (!layout_.Text() || pattern.empty()) return;
-  const std::size_t from = Forward ? layout_.SelEnd() : layout_.SelStart();
-  search_ = std::make_unique<TLogSearch>(*layout_.Text(), pattern, from, Forward);
-  // A small text is searched before this returns.
-  FindSteps();
+  core_.FindNext(Forward);
 }
 
-void TLogView::FindSteps() {
-  if (!search_) return find_timer_->stop();
-  const auto until = std::chrono::steady_clock::now() + kStepBudget;
-  while (!search_->Step(TLogSearch::kChunk) && std::chrono::steady_clock::now() < until) {
+std::string TLogView::FindPattern() const {
+  return find_edit_->text().toStdString();
+}
+
+void TLogView::ShowFindStatus(const std::string& Utf8) {
+  if (Utf8.empty()) {
+    find_status_->clear();
+  } else {
+    find_status_->setText(QString::fromUtf8(Utf8));
   }
-  if (!search_->Done()) {
-    find_timer_->start();
-    return;
-  }
-  find_timer_->stop();
-  const std::unique_ptr<TLogSearch> done = std::move(search_);
-  if (!done->Found()) {
-    find_status_->setText(QString::fromUtf8(kNotFound));
-    return;
-  }
-  layout_.SelectRange(done->Match(), done->Match() + done->Length());
-  Scrolled();
 }
 
 // ---------------------------------------------------------------------- save
 
 bool TLogView::Saving() const {
-  return saver_ != nullptr;
+  return core_.Saving();
 }
 
 void TLogView::Save() {
-  if (saver_) return CancelSave();
-  if (!layout_.Text()) return;
-  std::string path;
-  if (AskSavePath) {
-    path = AskSavePath();
-  } else {
-    path = QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить в файл"), QString(),
-                                        QString::fromUtf8("Текст (*.txt);;Все файлы (*)"))
-               .toStdString();
-  }
-  if (path.empty() || !layout_.Text()) return;
-  saver_ = std::make_unique<TLogSaver>(*layout_.Text(), path);
-  SaveSteps();
+  core_.Save();
+}
+
+std::string TLogView::SavePath() {
+  if (AskSavePath) return AskSavePath();
+  return QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить в файл"), QString(),
+                                      QString::fromUtf8("Текст (*.txt);;Все файлы (*)"))
+      .toStdString();
 }
 
 void TLogView::CancelSave() {
-  if (!saver_) return;
-  saver_.reset();  // stops the writer and removes its file
-  save_timer_->stop();
-  SaveProgress("");
+  core_.CancelSave();
 }
 
 void TLogView::SaveProgress(const std::string& Text) {
-  if (Text == save_progress_) return;
-  save_progress_ = Text;
   if (OnSaveProgress) OnSaveProgress(Text);
 }
 
-void TLogView::SaveSteps() {
-  if (!saver_) return save_timer_->stop();
-  if (!saver_->Step(kStepBudget)) {
-    SaveProgress("Сохранение " + std::to_string(saver_->Percent()) + "%");
-    save_timer_->start(saver_->Waiting() ? kSaveWaitMs : 0);
-    return;
-  }
-  save_timer_->stop();
-  const std::string error = saver_->Error();
-  saver_.reset();
-  SaveProgress("");
-  // Told after the save is over: the message box runs a loop of its own.
-  if (!error.empty() && OnSaveFailed) OnSaveFailed(error);
+void TLogView::SaveFailed(const std::string& Error) {
+  if (OnSaveFailed) OnSaveFailed(Error);
 }

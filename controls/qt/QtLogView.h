@@ -1,14 +1,14 @@
 // The log pane's view: a scroll area that paints only the rows on screen,
 // read straight from the TLogText it shows and converted from Windows-1251
 // as they are painted. What to show (wrapping, scroll position, following the
-// tail, selection) is TLogLayout's; this widget measures characters, paints
-// and forwards input. Appends are taken in at most once per display frame,
-// and repainted only when they change what is on screen.
+// tail, selection) is TLogLayout's, and what to do with appends, keys, the
+// find field and a save is TLogViewCore's; this widget measures characters,
+// paints and forwards input. Appends are taken in at most once per display
+// frame, and repainted only when they change what is on screen.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QFont>
 #include <QPointF>
 #include <QString>
@@ -19,19 +19,18 @@
 #include <vector>
 
 #include "controls/LogLayout.h"
+#include "controls/LogViewCore.h"
 #include "controls/LogText.h"
 
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QTimer;
-class TLogSaver;
-class TLogSearch;
 
-class TLogView : public QAbstractScrollArea {
+class TLogView : public QAbstractScrollArea, private TLogViewPort {
  public:
   explicit TLogView(QWidget* Parent = nullptr);
-  ~TLogView() override;
+  ~TLogView();
 
   void ShowText(const TLogText* Text);
   // The text shown grew; taken in with the next frame.
@@ -41,10 +40,10 @@ class TLogView : public QAbstractScrollArea {
 
   // Takes in what was appended now (normally done once per frame).
   void Flush();
-  bool HasPending() const { return pending_; }
+  bool HasPending() const { return core_.HasPending(); }
   long long PaintCount() const { return paints_; }
   // Frames that took in appended text.
-  long long FrameCount() const { return frames_; }
+  long long FrameCount() const { return core_.FrameCount(); }
   const TLogLayout& Layout() const { return layout_; }
   int RowHeight() const { return row_height_; }
   // Left and right of the rows.
@@ -56,7 +55,7 @@ class TLogView : public QAbstractScrollArea {
   // turn of the loop (the window stays live) and handed over when done; one
   // larger than the limit, or than memory allows, is refused through
   // OnRefused. The mouse selection of X11 is copied the same way.
-  void Copy();
+  void Copy() override;
   bool Copying() const { return !copies_.empty(); }
   // Turns of the loop that copies have taken.
   long long CopyTurns() const { return copy_turns_; }
@@ -118,15 +117,19 @@ class TLogView : public QAbstractScrollArea {
   void contextMenuEvent(QContextMenuEvent* Event) override;
 
  private:
-  static constexpr int kFrameMs = 16;
-  // What a copy may take of one turn of the loop.
-  static constexpr int kCopyBudgetMs = 8;
 
   void Measure();
   void Resized();
   void Scrolled();
-  void SyncScrollBar();
-  void Schedule();
+  void SyncScrollBar() override;
+  void StartTimer(TLogViewTimer Timer, int Ms) override;
+  void StopTimer(TLogViewTimer Timer) override;
+  void Repaint() override;
+  void CancelCopies() override;
+  std::string FindPattern() const override;
+  void ShowFindStatus(const std::string& Utf8) override;
+  std::string SavePath() override;
+  void SaveFailed(const std::string& Error) override;
   std::size_t PositionAt(QPointF Point) const;
   void DragScroll();
   void DragTo();
@@ -137,11 +140,12 @@ class TLogView : public QAbstractScrollArea {
   void CopySteps();
   void Refuse();
   void PlaceFindBar();
-  void FindSteps();
-  void SaveSteps();
-  void SaveProgress(const std::string& Text);
+  void SaveProgress(const std::string& Text) override;
+  QTimer* TimerOf(TLogViewTimer Timer) const;
 
-  TLogLayout layout_;
+  TLogViewCore core_;
+  // The core's, kept there.
+  TLogLayout& layout_;
   QFont paint_font_;
   int row_height_ = 1;
   int ascent_ = 0;
@@ -152,20 +156,12 @@ class TLogView : public QAbstractScrollArea {
   std::size_t copy_limit_ = static_cast<std::size_t>(-1);
   long long copy_turns_ = 0;
   QPointF drag_at_;
-  QElapsedTimer since_frame_;
-  bool pending_ = false;
-  bool scheduled_ = false;
   bool syncing_ = false;
   bool dragging_ = false;
-  int wheel_rest_ = 0;
   QWidget* find_bar_;
   QLineEdit* find_edit_;
   QLabel* find_status_;
   QTimer* find_timer_;
-  std::unique_ptr<TLogSearch> search_;
   QTimer* save_timer_;
-  std::unique_ptr<TLogSaver> saver_;
-  std::string save_progress_;
   long long paints_ = 0;
-  long long frames_ = 0;
 };

@@ -11,8 +11,6 @@
 
 #include "controls/Controls.h"
 #include "controls/Cp1251.h"
-#include "controls/LogSaver.h"
-#include "controls/LogSearch.h"
 #include "controls/win32/Win32Text.h"
 #include "controls/win32/Win32WindowSystem.h"
 #include "runtime/Exception.h"
@@ -29,14 +27,8 @@ constexpr UINT kFlushMessage = WM_APP + 1;
 // A window-wide key for the view: its command in W.
 constexpr UINT kKeyMessage = WM_APP + 2;
 constexpr UINT kFindFieldId = 100;
-// How often a save looks again while its writer catches up.
-constexpr UINT kSaveWaitMs = 10;
-const char* const kNotFound = "Не найдено";
 // How often a drag held past the top or bottom edge scrolls a row.
 constexpr UINT kDragScrollMs = 50;
-// What a copy may take of one turn of the loop.
-constexpr auto kCopyBudget = std::chrono::milliseconds(8);
-const char* const kTooLarge = "Выделенный текст слишком велик для буфера обмена.";
 
 // The views of this thread, for the keys that work anywhere in their window.
 thread_local std::vector<TWin32LogView*> t_views;
@@ -99,8 +91,6 @@ TWin32LogView::TWin32LogView(TWin32WindowSystem& System, HWND Parent) : system_(
 }
 
 TWin32LogView::~TWin32LogView() {
-  saver_.reset();
-  search_.reset();
   std::erase(t_views, this);
   // The hook serves every view of the thread: it goes with the one that set it
   // only when none is left.
@@ -146,35 +136,19 @@ LRESULT CALLBACK TWin32LogView::Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L) 
 }
 
 void TWin32LogView::ShowText(const TLogText* Text) {
-  CancelSave();
-  search_.reset();
-  CancelCopy();
-  pending_ = false;
-  layout_.SetText(Text);
-  SyncScrollBar();
-  InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.ShowText(Text);
 }
 
 void TWin32LogView::TextAppended() {
-  pending_ = true;
-  Schedule();
+  core_.TextAppended();
 }
 
 void TWin32LogView::TextCleared() {
-  // A save in progress would read what is gone; a search would find it.
-  CancelSave();
-  search_.reset();
-  CancelCopy();
-  pending_ = false;
-  layout_.TextCleared();
-  SyncScrollBar();
-  InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.TextCleared();
 }
 
 void TWin32LogView::SetWordWrap(bool Wrap) {
-  layout_.SetWrap(Wrap);
-  SyncScrollBar();
-  InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.SetWordWrap(Wrap);
 }
 
 void TWin32LogView::SetFont(HFONT Font) {
@@ -198,27 +172,45 @@ void TWin32LogView::SetVerticalBar(bool On) {
   SyncScrollBar();
 }
 
-void TWin32LogView::Schedule() {
-  if (scheduled_) return;
-  scheduled_ = true;
-  const ULONGLONG since = last_frame_ ? GetTickCount64() - last_frame_ : kFrameMs;
-  if (since >= static_cast<ULONGLONG>(kFrameMs)) {
-    PostMessageW(hwnd_, kFlushMessage, 0, 0);
-  } else {
-    SetTimer(hwnd_, kFrameTimer, static_cast<UINT>(kFrameMs - since), nullptr);
+namespace {
+
+UINT_PTR TimerId(TLogViewTimer Timer) {
+  switch (Timer) {
+    case TLogViewTimer::Frame:
+      return kFrameTimer;
+    case TLogViewTimer::Find:
+      return kFindTimer;
+    case TLogViewTimer::Save:
+      break;
   }
+  return kSaveTimer;
+}
+
+}  // namespace
+
+void TWin32LogView::StartTimer(TLogViewTimer Timer, int Ms) {
+  // The next frame that is due at once comes on the loop's next turn.
+  if (Timer == TLogViewTimer::Frame && Ms == 0) {
+    PostMessageW(hwnd_, kFlushMessage, 0, 0);
+    return;
+  }
+  SetTimer(hwnd_, TimerId(Timer), Ms > 0 ? static_cast<UINT>(Ms) : USER_TIMER_MINIMUM, nullptr);
+}
+
+void TWin32LogView::StopTimer(TLogViewTimer Timer) {
+  KillTimer(hwnd_, TimerId(Timer));
+}
+
+void TWin32LogView::Repaint() {
+  InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void TWin32LogView::CancelCopies() {
+  CancelCopy();
 }
 
 void TWin32LogView::Flush() {
-  scheduled_ = false;
-  KillTimer(hwnd_, kFrameTimer);
-  if (!pending_) return;
-  pending_ = false;
-  ++frames_;
-  last_frame_ = GetTickCount64();
-  const bool changed = layout_.TextAppended();
-  SyncScrollBar();
-  if (changed) InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.Flush();
 }
 
 void TWin32LogView::Measure() {
@@ -271,8 +263,7 @@ void TWin32LogView::SyncScrollBar() {
 }
 
 void TWin32LogView::Scrolled() {
-  SyncScrollBar();
-  InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.Scrolled();
 }
 
 std::vector<std::wstring> TWin32LogView::PaintedRows() const {
@@ -315,9 +306,6 @@ void TWin32LogView::Paint(HDC dc, const RECT& area) {
   const COLORREF text = TWin32WindowSystem::ColorRef(colors.Text);
   const COLORREF high_text = TWin32WindowSystem::ColorRef(colors.HighlightText);
   HBRUSH high = system_.Brush(colors.Highlight);
-  const std::size_t sel_a = layout_.SelStart();
-  const std::size_t sel_b = layout_.SelEnd();
-  const bool sel = layout_.HasSelection();
   const std::vector<TLogLayout::Row> rows = layout_.VisibleRows(layout_.Rows() + 1);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const TLogLayout::Row& r = rows[i];
@@ -325,17 +313,15 @@ void TWin32LogView::Paint(HDC dc, const RECT& area) {
     if (y > area.bottom) break;
     const std::string_view bytes(r.Bytes);
     SetTextColor(dc, text);
-    if (!sel || sel_b <= r.Start || sel_a > r.End() || (sel_a == r.End() && !bytes.empty())) {
+    const TLogRowSplit split = TLogViewCore::SplitRow(layout_, r);
+    if (!split.Selected) {
       DrawBytes(dc, Margin(), y, bytes, widths_);
       continue;
     }
-    const std::size_t a = std::max(sel_a, r.Start) - r.Start;
-    const std::size_t b = std::min(sel_b, r.End()) - r.Start;
-    const int xa = Margin() + static_cast<int>(layout_.XOf(r, r.Start + a));
-    const int xb_text = Margin() + static_cast<int>(layout_.XOf(r, r.Start + b));
-    int xb = xb_text;
-    // A selected line break shows as a blank's width past the row's end.
-    if (sel_b > r.End() && b == bytes.size()) xb += widths_[' '];
+    const std::size_t a = split.A, b = split.B;
+    const int xa = Margin() + static_cast<int>(split.XA);
+    const int xb_text = Margin() + static_cast<int>(split.XB);
+    const int xb = xb_text + (split.LineBreak ? widths_[' '] : 0);
     const RECT band{xa, y, xb, y + row_height_};
     FillRect(dc, &band, high);
     DrawBytes(dc, Margin(), y, bytes.substr(0, a), widths_);
@@ -384,8 +370,7 @@ std::wstring TWin32LogView::SelectedText() const {
 }
 
 void TWin32LogView::SelectAll() {
-  layout_.SelectAll();
-  InvalidateRect(hwnd_, nullptr, FALSE);
+  core_.SelectAll();
 }
 
 void TWin32LogView::Copy() {
@@ -415,14 +400,14 @@ void TWin32LogView::CancelCopy() {
 void TWin32LogView::CopySteps() {
   if (!copy_) return;
   ++copy_turns_;
-  const auto until = std::chrono::steady_clock::now() + kCopyBudget;
+  const auto until = std::chrono::steady_clock::now() + TLogViewCore::kStepBudget;
   CopyJob& job = *copy_;
   try {
-    do {
-      const std::wstring w = CopiedCp1251(job.slices.Next());
+    TLogViewCore::CopySlices(job.slices, until, [&job](const std::string& s) {
+      const std::wstring w = CopiedCp1251(s);
       std::memcpy(job.out + job.used, w.data(), w.size() * sizeof(wchar_t));
       job.used += w.size();
-    } while (!job.slices.Done() && std::chrono::steady_clock::now() < until);
+    });
   } catch (const std::bad_alloc&) {
     CancelCopy();
     return Refuse();
@@ -448,7 +433,7 @@ void TWin32LogView::CopySteps() {
 }
 
 void TWin32LogView::Refuse() {
-  if (OnRefused) OnRefused(kTooLarge);
+  if (OnRefused) OnRefused(TLogViewCore::kTooLarge);
 }
 
 void TWin32LogView::ContextMenu(int X, int Y) {
@@ -476,25 +461,25 @@ void TWin32LogView::ContextMenu(int X, int Y) {
 
 void TWin32LogView::KeyDown(WPARAM Key) {
   const bool ctrl = GetKeyState(VK_CONTROL) < 0;
+  TLogViewKey key;
   if (ctrl && (Key == 'C' || Key == VK_INSERT)) {
-    Copy();
+    key = TLogViewKey::Copy;
   } else if (ctrl && Key == 'A') {
-    SelectAll();
+    key = TLogViewKey::SelectAll;
   } else if (ctrl && Key == VK_HOME) {
-    layout_.ScrollToStart();
-    Scrolled();
+    key = TLogViewKey::Home;
   } else if (ctrl && Key == VK_END) {
-    layout_.ScrollToEnd();
-    Scrolled();
+    key = TLogViewKey::End;
   } else if (Key == VK_PRIOR || Key == VK_NEXT) {
-    layout_.ScrollPages(Key == VK_PRIOR ? -1 : 1);
-    Scrolled();
+    key = Key == VK_PRIOR ? TLogViewKey::PageUp : TLogViewKey::PageDown;
   } else if (Key == VK_UP || Key == VK_DOWN) {
-    layout_.ScrollRows(Key == VK_UP ? -1 : 1);
-    Scrolled();
+    key = Key == VK_UP ? TLogViewKey::Up : TLogViewKey::Down;
   } else if (Key == VK_F3) {
-    FindNext(GetKeyState(VK_SHIFT) >= 0);
+    key = TLogViewKey::F3;
+  } else {
+    return;
   }
+  core_.Key(key, GetKeyState(VK_SHIFT) < 0);
 }
 
 LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
@@ -534,8 +519,8 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       if (W == kFrameTimer) Flush();
       if (W == kDragTimer) DragScroll();
       if (W == kCopyTimer) CopySteps();
-      if (W == kFindTimer) FindSteps();
-      if (W == kSaveTimer) SaveSteps();
+      if (W == kFindTimer) core_.FindSteps();
+      if (W == kSaveTimer) core_.SaveSteps();
       return 0;
     case kKeyMessage:
       if (W == kFindCommand) OpenFind();
@@ -543,11 +528,7 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       return 0;
     case WM_COMMAND:
       // A new text starts over from the selection, with nothing said yet.
-      if (LOWORD(W) == kFindFieldId && HIWORD(W) == EN_CHANGE) {
-        search_.reset();
-        KillTimer(hwnd_, kFindTimer);
-        SetWindowTextW(find_status_, L"");
-      }
+      if (LOWORD(W) == kFindFieldId && HIWORD(W) == EN_CHANGE) core_.FindReset();
       return 0;
     case kFlushMessage:
       Flush();
@@ -558,22 +539,22 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       si.fMask = SIF_TRACKPOS;
       switch (LOWORD(W)) {
         case SB_LINEUP:
-          layout_.ScrollRows(-1);
+          core_.BarStep(TLogBarStep::RowUp);
           break;
         case SB_LINEDOWN:
-          layout_.ScrollRows(1);
+          core_.BarStep(TLogBarStep::RowDown);
           break;
         case SB_PAGEUP:
-          layout_.ScrollPages(-1);
+          core_.BarStep(TLogBarStep::PageUp);
           break;
         case SB_PAGEDOWN:
-          layout_.ScrollPages(1);
+          core_.BarStep(TLogBarStep::PageDown);
           break;
         case SB_TOP:
-          layout_.ScrollToStart();
+          core_.BarStep(TLogBarStep::Top);
           break;
         case SB_BOTTOM:
-          layout_.ScrollToEnd();
+          core_.BarStep(TLogBarStep::Bottom);
           break;
         case SB_THUMBTRACK:
         case SB_THUMBPOSITION:
@@ -590,16 +571,9 @@ LRESULT TWin32LogView::Message(UINT Msg, WPARAM W, LPARAM L) {
       Scrolled();
       return 0;
     }
-    case WM_MOUSEWHEEL: {
-      wheel_rest_ += GET_WHEEL_DELTA_WPARAM(W);
-      const int steps = wheel_rest_ / 40;  // three rows a notch
-      wheel_rest_ -= steps * 40;
-      if (steps != 0) {
-        layout_.ScrollRows(-steps);
-        Scrolled();
-      }
+    case WM_MOUSEWHEEL:
+      core_.Wheel(GET_WHEEL_DELTA_WPARAM(W));
       return 0;
-    }
     case WM_KEYDOWN:
       KeyDown(W);
       return 0;
@@ -728,9 +702,7 @@ void TWin32LogView::OpenFind() {
 }
 
 void TWin32LogView::CloseFind() {
-  search_.reset();
-  KillTimer(hwnd_, kFindTimer);
-  SetWindowTextW(find_status_, L"");
+  core_.FindReset();
   if (find_open_) {
     find_open_ = false;
     ShowWindow(find_edit_, SW_HIDE);
@@ -774,97 +746,53 @@ LRESULT CALLBACK TWin32LogView::FindFieldProc(HWND Window, UINT Msg, WPARAM W, L
 }
 
 void TWin32LogView::FindNext(bool Forward) {
-  SetWindowTextW(find_status_, L"");
-  if (!layout_.Text() || !find_edit_) return;
+  core_.FindNext(Forward);
+}
+
+std::string TWin32LogView::FindPattern() const {
+  if (!find_edit_) return {};
   const int n = GetWindowTextLengthW(find_edit_);
   std::wstring typed(static_cast<std::size_t>(n) + 1, L'\0');
   typed.resize(static_cast<std::size_t>(GetWindowTextW(find_edit_, typed.data(), n + 1)));
-  const std::string pattern = Utf8ToCp1251(FromWide(typed));
-  if (pattern.empty()) return;
-  const std::size_t from = Forward ? layout_.SelEnd() : layout_.SelStart();
-  search_ = std::make_unique<TLogSearch>(*layout_.Text(), pattern, from, Forward);
-  // A small text is searched before this returns.
-  FindSteps();
+  return FromWide(typed);
 }
 
-void TWin32LogView::FindSteps() {
-  if (!search_) {
-    KillTimer(hwnd_, kFindTimer);
-    return;
-  }
-  const auto until = std::chrono::steady_clock::now() + kCopyBudget;
-  while (!search_->Step(TLogSearch::kChunk) && std::chrono::steady_clock::now() < until) {
-  }
-  if (!search_->Done()) {
-    SetTimer(hwnd_, kFindTimer, USER_TIMER_MINIMUM, nullptr);
-    return;
-  }
-  KillTimer(hwnd_, kFindTimer);
-  const std::unique_ptr<TLogSearch> done = std::move(search_);
-  if (!done->Found()) {
-    SetWindowTextW(find_status_, ToWide(kNotFound).c_str());
-    return;
-  }
-  layout_.SelectRange(done->Match(), done->Match() + done->Length());
-  Scrolled();
+void TWin32LogView::ShowFindStatus(const std::string& Utf8) {
+  SetWindowTextW(find_status_, ToWide(Utf8).c_str());
 }
 
 // ---------------------------------------------------------------------- save
 
 void TWin32LogView::Save() {
-  if (saver_) return CancelSave();
-  if (!layout_.Text()) return;
-  std::string path;
-  if (AskSavePath) {
-    path = AskSavePath();
-  } else {
-    std::vector<wchar_t> file(32768, L'\0');
-    const std::wstring title = ToWide("Сохранить в файл");
-    static const wchar_t kFilter[] = L"Текст (*.txt)\0*.txt\0Все файлы (*.*)\0*.*\0";
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = GetAncestor(hwnd_, GA_ROOT);
-    ofn.lpstrFilter = kFilter;
-    ofn.lpstrFile = file.data();
-    ofn.nMaxFile = static_cast<DWORD>(file.size());
-    ofn.lpstrTitle = title.c_str();
-    ofn.lpstrDefExt = L"txt";
-    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-    if (GetSaveFileNameW(&ofn)) path = FromWide(file.data());
-  }
-  // The text may have gone while the dialog ran its loop.
-  if (path.empty() || !layout_.Text()) return;
-  saver_ = std::make_unique<TLogSaver>(*layout_.Text(), path);
-  SaveSteps();
+  core_.Save();
+}
+
+std::string TWin32LogView::SavePath() {
+  if (AskSavePath) return AskSavePath();
+  std::vector<wchar_t> file(32768, L'\0');
+  const std::wstring title = ToWide("Сохранить в файл");
+  static const wchar_t kFilter[] = L"Текст (*.txt)\0*.txt\0Все файлы (*.*)\0*.*\0";
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof(ofn);
+  ofn.hwndOwner = GetAncestor(hwnd_, GA_ROOT);
+  ofn.lpstrFilter = kFilter;
+  ofn.lpstrFile = file.data();
+  ofn.nMaxFile = static_cast<DWORD>(file.size());
+  ofn.lpstrTitle = title.c_str();
+  ofn.lpstrDefExt = L"txt";
+  ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!GetSaveFileNameW(&ofn)) return {};
+  return FromWide(file.data());
 }
 
 void TWin32LogView::CancelSave() {
-  if (!saver_) return;
-  saver_.reset();  // stops the writer and removes its file
-  KillTimer(hwnd_, kSaveTimer);
-  SaveProgress("");
+  core_.CancelSave();
 }
 
 void TWin32LogView::SaveProgress(const std::string& Text) {
-  if (Text == save_progress_) return;
-  save_progress_ = Text;
   if (OnSaveProgress) OnSaveProgress(Text);
 }
 
-void TWin32LogView::SaveSteps() {
-  if (!saver_) {
-    KillTimer(hwnd_, kSaveTimer);
-    return;
-  }
-  if (!saver_->Step(kCopyBudget)) {
-    SaveProgress("Сохранение " + std::to_string(saver_->Percent()) + "%");
-    SetTimer(hwnd_, kSaveTimer, saver_->Waiting() ? kSaveWaitMs : USER_TIMER_MINIMUM, nullptr);
-    return;
-  }
-  KillTimer(hwnd_, kSaveTimer);
-  const std::string error = saver_->Error();
-  saver_.reset();
-  SaveProgress("");
-  // Told after the save is over: the message box runs a loop of its own.
-  if (!error.empty() && OnSaveFailed) OnSaveFailed(error);
+void TWin32LogView::SaveFailed(const std::string& Error) {
+  if (OnSaveFailed) OnSaveFailed(Error);
 }

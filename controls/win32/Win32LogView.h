@@ -1,8 +1,9 @@
 // The log pane's view: a window of our own class that paints only the rows
 // on screen, read straight from the TLogText it shows and converted from
 // Windows-1251 as they are painted. What to show (wrapping, scroll position,
-// following the tail, selection) is TLogLayout's; this window measures
-// characters, paints and forwards input. Appends are taken in at most once
+// following the tail, selection) is TLogLayout's, and what to do with
+// appends, keys, the find field and a save is TLogViewCore's; this window
+// measures characters, paints and forwards input. Appends are taken in at most once
 // per display frame, and repainted only when they change what is on screen.
 #pragma once
 
@@ -15,16 +16,15 @@
 #include "controls/ControlTypes.h"
 #include "controls/LogLayout.h"
 #include "controls/LogText.h"
+#include "controls/LogViewCore.h"
 #include "runtime/Events.h"
 
 // Last: its macros (INFINITE among them) must not meet the program's names.
 #include <windows.h>
 
-class TLogSaver;
-class TLogSearch;
 class TWin32WindowSystem;
 
-class TWin32LogView {
+class TWin32LogView : private TLogViewPort {
  public:
   TWin32LogView(TWin32WindowSystem& System, HWND Parent);
   ~TWin32LogView();
@@ -47,9 +47,9 @@ class TWin32LogView {
 
   // Takes in what was appended now (normally done once per frame).
   void Flush();
-  bool HasPending() const { return pending_; }
+  bool HasPending() const { return core_.HasPending(); }
   long long PaintCount() const { return paints_; }
-  long long FrameCount() const { return frames_; }
+  long long FrameCount() const { return core_.FrameCount(); }
   const TLogLayout& Layout() const { return layout_; }
   int RowHeight() const { return row_height_; }
   // The characters of each row on screen, top first, as they are painted.
@@ -61,7 +61,7 @@ class TWin32LogView {
   // A large one is converted a slice per turn of the loop (the window stays
   // live) and handed over when done; one larger than the limit, or than the
   // memory the clipboard can be given, is refused through OnRefused.
-  void Copy();
+  void Copy() override;
   bool Copying() const { return copy_ != nullptr; }
   long long CopyTurns() const { return copy_turns_; }
   void SetCopyLimit(std::size_t Bytes) { copy_limit_ = Bytes; }
@@ -75,7 +75,7 @@ class TWin32LogView {
   void OpenFind();
   void CloseFind();
   void FindNext(bool Forward);
-  bool Finding() const { return search_ != nullptr; }
+  bool Finding() const { return core_.Finding(); }
   HWND FindField() const { return find_edit_; }
   // "Не найдено" when the last search found nothing, else empty.
   std::wstring FindStatus() const;
@@ -86,7 +86,7 @@ class TWin32LogView {
   // slice per turn of the loop and written by a worker. The progress goes to
   // OnSaveProgress ("" when it is over), a failure to OnSaveFailed.
   void Save();
-  bool Saving() const { return saver_ != nullptr; }
+  bool Saving() const { return core_.Saving(); }
   void CancelSave();
   // The path to save to, UTF-8, or empty when the operator declined; the
   // system's save dialog unless set.
@@ -103,15 +103,22 @@ class TWin32LogView {
   static constexpr UINT kSaveCommand = 4;
 
  private:
-  static constexpr int kFrameMs = 16;
   static LRESULT CALLBACK Proc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
   LRESULT Message(UINT Msg, WPARAM W, LPARAM L);
 
   void Measure();
   void Resized();
   void Scrolled();
-  void SyncScrollBar();
-  void Schedule();
+  void SyncScrollBar() override;
+  void StartTimer(TLogViewTimer Timer, int Ms) override;
+  void StopTimer(TLogViewTimer Timer) override;
+  void Repaint() override;
+  void CancelCopies() override;
+  std::string FindPattern() const override;
+  void ShowFindStatus(const std::string& Utf8) override;
+  std::string SavePath() override;
+  void SaveProgress(const std::string& Text) override;
+  void SaveFailed(const std::string& Error) override;
   void Paint(HDC Dc, const RECT& Area);
   void ContextMenu(int X, int Y);
   void KeyDown(WPARAM Key);
@@ -125,21 +132,18 @@ class TWin32LogView {
   void Refuse();
   void PlaceFindBar();
   int FindBarHeight() const;
-  void FindSteps();
-  void SaveSteps();
-  void SaveProgress(const std::string& Text);
   static LRESULT CALLBACK FindFieldProc(HWND Window, UINT Msg, WPARAM W, LPARAM L);
   static LRESULT CALLBACK WindowKeys(int Code, WPARAM W, LPARAM L);
 
   TWin32WindowSystem& system_;
   HWND hwnd_ = nullptr;
-  TLogLayout layout_;
+  TLogViewCore core_{*this};
+  // The core's, kept there.
+  TLogLayout& layout_ = core_.Layout();
   HFONT font_ = nullptr;
   TColor background_ = clWindow;
   std::array<int, 256> widths_{};
   int row_height_ = 1;
-  bool pending_ = false;
-  bool scheduled_ = false;
   bool dragging_ = false;
   bool tracking_ = false;
   bool drag_timer_ = false;
@@ -147,16 +151,10 @@ class TWin32LogView {
   std::unique_ptr<CopyJob> copy_;
   std::size_t copy_limit_ = static_cast<std::size_t>(-1);
   long long copy_turns_ = 0;
-  ULONGLONG last_frame_ = 0;
-  int wheel_rest_ = 0;
   long long paints_ = 0;
-  long long frames_ = 0;
   HWND find_edit_ = nullptr;
   HWND find_status_ = nullptr;
   WNDPROC edit_proc_ = nullptr;
   bool find_open_ = false;
-  std::unique_ptr<TLogSearch> search_;
-  std::unique_ptr<TLogSaver> saver_;
-  std::string save_progress_;
   HHOOK keys_hook_ = nullptr;
 };

@@ -166,7 +166,7 @@ windows-test: deps
 	export WINEPREFIX=$$prefix $(WIN_ENV) DISPLAY=$(WIN_DISPLAY); \
 	$(MAKE) --no-print-directory windows-prefix WIN_PREFIX=$$prefix; \
 	Xvfb $(WIN_DISPLAY) -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$$!; \
-	trap 'kill $$xvfb 2>/dev/null; wineserver -k 2>/dev/null' EXIT; \
+	trap 'kill $$xvfb 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT; \
 	for i in $$(seq 50); do [ -S /tmp/.X11-unix/X$(subst :,,$(WIN_DISPLAY)) ] && break; sleep 0.1; done; \
 	wineserver -p >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1; \
 	cd $$dir && ctest --output-on-failure -j $(JOBS) --timeout 600; \

@@ -186,8 +186,10 @@ constexpr int kRetriesAtOnce = 3;
 // Wine's wait on a pseudo-terminal is cancelled as soon as it starts, again
 // and again: this many such ends in a row, each within kAtOnce of its start,
 // and the device is looked at instead of waited on.
+// A real wait lasts until something happens on the line; "at once" is
+// generous enough that a busy machine's scheduling does not hide Wine's kind.
 constexpr int kCancelledWaitsForPolling = 3;
-constexpr auto kAtOnce = std::chrono::milliseconds(50);
+constexpr auto kAtOnce = std::chrono::milliseconds(250);
 // How long Close waits for cancelled transfers to end, once before and once
 // after closing the handle.
 constexpr DWORD kCancelWaitMs = 1000;

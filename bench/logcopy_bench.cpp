@@ -24,20 +24,9 @@
 #include "controls/LogText.h"
 #include "controls/qt/QtLogView.h"
 
-namespace {
+#include "tests/app/ProcessStats.h"
 
-long StatusKiB(const char* key) {
-  std::ifstream status("/proc/self/status");
-  std::string k;
-  long v = 0;
-  while (status >> k) {
-    if (k == key) {
-      status >> v;
-      return v;
-    }
-  }
-  return 0;
-}
+namespace {
 
 // Forgets the peak so far: the next VmHWM is the peak from now on.
 void ResetPeak() {

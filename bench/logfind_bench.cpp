@@ -19,25 +19,14 @@
 #include "controls/LogSearch.h"
 #include "controls/LogText.h"
 
+#include "tests/app/ProcessStats.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-long StatusKiB(const char* key) {
-  std::ifstream status("/proc/self/status");
-  std::string k;
-  long v = 0;
-  while (status >> k) {
-    if (k == key) {
-      status >> v;
-      return v;
-    }
-  }
-  return 0;
 }
 
 double Shell(const std::string& cmd) {

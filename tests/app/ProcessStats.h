@@ -4,16 +4,22 @@
 #include <fstream>
 #include <string>
 
-// Resident memory in KiB.
-inline long ResidentKiB() {
+// A "Key:" line of /proc/self/status in KiB (VmRSS:, VmHWM:, VmSize:, ...);
+// 0 when the line is missing.
+inline long StatusKiB(const char* key) {
   std::ifstream status("/proc/self/status");
-  std::string key;
+  std::string k;
   long value = 0;
-  while (status >> key) {
-    if (key == "VmRSS:") {
+  while (status >> k) {
+    if (k == key) {
       status >> value;
       break;
     }
   }
   return value;
+}
+
+// Resident memory in KiB.
+inline long ResidentKiB() {
+  return StatusKiB("VmRSS:");
 }

@@ -29,6 +29,8 @@
 #include "controls/qt/QtWindowSystem.h"
 #include "tests/controls/qt/QtFixture.h"
 
+#include "tests/app/ProcessStats.h"
+
 namespace {
 
 const TFont kPaneFont{"Arial", 8, true, true};
@@ -500,19 +502,6 @@ TEST_F(LogView, ALargeCopyLeavesTheWindowLiveAndOneTooLargeIsRefused) {
 extern "C" void __asan_init() __attribute__((weak));
 extern "C" void __tsan_init() __attribute__((weak));
 
-long VmSizeKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmSize:") {
-      status >> value;
-      break;
-    }
-  }
-  return value;
-}
-
 // Memory runs out half way through a copy: the copy is refused, the
 // program goes on.
 TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
@@ -527,7 +516,7 @@ TEST_F(LogView, ACopyThatRunsOutOfMemoryIsRefusedAndTheProgramLives) {
     Settle();
     view->SelectAll();
     // Room for a third of the copy and not more.
-    const rlim_t limit = (static_cast<rlim_t>(VmSizeKiB()) << 10) + (32u << 20);
+    const rlim_t limit = (static_cast<rlim_t>(StatusKiB("VmSize:")) << 10) + (32u << 20);
     const rlimit r{limit, limit};
     setrlimit(RLIMIT_AS, &r);
     view->Copy();

@@ -24,11 +24,14 @@ class CallDone {
  public:
   void release() {
     // A worker that has not gone to sleep may see kDone and destroy this
-    // object at once: nothing of it is touched after the exchange, unless
-    // the worker sleeps, in which case it cannot leave before the lock is
-    // let go (and is notified under it).
-    if (state_.exchange(kDone, std::memory_order_acq_rel) != kSleeping) return;
+    // object at once: nothing of it is touched after a successful exchange.
+    int expected = kPending;
+    if (state_.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) return;
+    // The worker sleeps (or is about to, holding the lock). kDone is stored
+    // under the lock, so even a spurious wake-up cannot see it and leave
+    // before this release has let go of the mutex.
     std::lock_guard<std::mutex> lock(mutex_);
+    state_.store(kDone, std::memory_order_release);
     cv_.notify_one();
   }
   bool try_acquire() const { return state_.load(std::memory_order_acquire) == kDone; }

@@ -55,6 +55,27 @@ TEST(Marshalling, CallsFromSeveralWorkersRunOnMainOneAtATimeInOrder) {
   for (auto& t : workers) t->WaitForExit();
 }
 
+TEST(Marshalling, CallsThatOutlastTheWorkersLookEndCleanly) {
+  // The main thread ends each call while the worker is still looking, about
+  // to sleep, or asleep, in turn; the worker's record of the call lives in
+  // its own frame, so ending a call must not touch it once the worker may
+  // have gone on (a sanitizer build sees it if it does).
+  constexpr int kCalls = 20000;
+  int ran = 0;
+  auto worker = NewThread<FnThread>(false, [&](FnThread& self) {
+    for (int i = 0; i < kCalls; ++i) {
+      self.RunOnMainThread([&, i] {
+        const auto until = Clock::now() + kSpinTime * (i % 8) / 4;
+        while (Clock::now() < until) {
+        }
+        ++ran;
+      });
+    }
+  });
+  ASSERT_TRUE(PumpUntil([&] { return ran == kCalls; }));
+  worker->WaitForExit();
+}
+
 TEST(Marshalling, ALoopThatRunsCallsOnlyWhenSignalledMissesNone) {
   // As the window systems' loops do: sleep on the queue's event, run a pass
   // when it fires. Calls that come back to back land while a pass is still

@@ -5,6 +5,7 @@
 // fake through TVaCustomComm::CreateHandle.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -199,6 +200,17 @@ class CommDeviceCalls {
   virtual int Ioctl(int fd, unsigned long request, void* arg);
   virtual int Close(int fd);
 };
+
+// A device ready for use, or null with the reason in errno when its set-up
+// (Init) fails; the half-set-up device is closed first.
+template <class Device>
+std::shared_ptr<CommDevice> InitialisedDevice(std::shared_ptr<Device> device) {
+  if (device->Init()) return device;
+  const int err = errno;
+  device->Close();
+  errno = err;
+  return nullptr;
+}
 
 // Opens the device that path names (a COMn name or a file system path) for
 // exclusive use. Returns null with the system's code in errno on failure: 2

@@ -660,12 +660,5 @@ std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path,
     return nullptr;
   }
   calls->Ioctl(fd, TIOCEXCL, nullptr);
-  auto device = std::make_shared<LinuxCommDevice>(fd, std::move(calls));
-  if (!device->Init()) {
-    const int err = errno;
-    device->Close();
-    errno = err;
-    return nullptr;
-  }
-  return device;
+  return InitialisedDevice(std::make_shared<LinuxCommDevice>(fd, std::move(calls)));
 }

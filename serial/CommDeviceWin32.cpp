@@ -929,14 +929,7 @@ bool Win32CommDevice::GetCommModemStatus(std::uint32_t& status) {
 
 std::shared_ptr<CommDevice> NewWin32CommDevice(HANDLE handle,
                                                std::shared_ptr<Win32CommCalls> calls) {
-  auto device = std::make_shared<Win32CommDevice>(handle, std::move(calls));
-  if (!device->Init()) {
-    const int err = errno;
-    device->Close();
-    errno = err;
-    return nullptr;
-  }
-  return device;
+  return InitialisedDevice(std::make_shared<Win32CommDevice>(handle, std::move(calls)));
 }
 
 std::shared_ptr<CommDevice> OpenCommDevice(const std::string& path,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "runtime/Application.h"
 
@@ -248,6 +249,28 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
       if (failed_error_.load() != 0) return false;
       const std::int32_t before = buffer_.Count();
       if (static_cast<std::int64_t>(before) + N <= buffer_.Capacity()) {
+        if (before == 0 && IsMainThread()) {
+          // Nothing queued means the writer is not writing either: the bytes
+          // are offered to the device from this thread at once, and only
+          // what it does not take is queued, so a short answer leaves
+          // without waiting for the writer to wake. What the writer would
+          // report (the empty output, a failed device) it still reports.
+          // Only the main thread does so: it outlives the port, and Windows
+          // cancels a write still in progress when the thread that started
+          // it ends.
+          const long taken = WriteNow(Data, N);
+          if (taken < 0 || taken == N) {
+            if (taken < 0) {
+              failed_error_.store(errno == 0 ? EIO : errno);
+              WriteDoneEvent.Signal();
+            }
+            unreported_ |= taken < 0 ? EV_ERR : EV_TXEMPTY;
+            DataPendingEvent.Signal();
+            return true;
+          }
+          Data = static_cast<const std::uint8_t*>(Data) + taken;
+          N -= static_cast<std::int32_t>(taken);
+        }
         buffer_.Append(Data, N);
         // The event stays set while the buffer holds bytes (the writer clears
         // it only once it has emptied the buffer): only the first ones set it.
@@ -279,6 +302,13 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
   }
 }
 
+long TVaCommWriteThread::WriteNow(const void* Data, std::int32_t N) {
+  const TFailureEpisode::TTicket ticket = owner_->episode_.Ticket();
+  const long written = device_->Write(Data, static_cast<std::size_t>(N));
+  if (written > 0) owner_->episode_.Answered(ticket);
+  return std::min<long>(written, N);
+}
+
 void TVaCommWriteThread::ThreadBody() {
   const TWaitable events[2] = {CloseEvent.Handle(), DataPendingEvent.Handle()};
   while (!StopRequested()) {
@@ -294,14 +324,20 @@ void TVaCommWriteThread::ThreadBody() {
       }
       std::int32_t n;
       const std::uint8_t* start;
+      std::uint32_t report = 0;
       {
         std::lock_guard guard(owner_->WriteLock);
         n = buffer_.Count();
         start = buffer_.Data();
         if (n == 0) {
           DataPendingEvent.Reset();
-          continue;
+          report = std::exchange(unreported_, 0);
         }
+      }
+      if (n == 0) {
+        if (CloseEvent.IsSignaled()) report &= ~EV_ERR;
+        if (report != 0) Report(report);
+        continue;
       }
       // Appends during the write go behind the snapshot; the block never moves.
       const TFailureEpisode::TTicket ticket = owner_->episode_.Ticket();
@@ -337,7 +373,10 @@ void TVaCommWriteThread::WriteDone(long Written) {
     empty = buffer_.Count() == 0;
     // Tested and cleared under the lock that Enqueue appends under.
     // Bytes that remain keep DataPendingEvent set: the loop sends them next.
-    if (empty) DataPendingEvent.Reset();
+    if (empty) {
+      DataPendingEvent.Reset();
+      unreported_ &= ~EV_TXEMPTY;  // reported below
+    }
     if (room_wanted_) {
       room_wanted_ = false;
       WriteDoneEvent.Signal();

@@ -179,6 +179,9 @@ class TVaCommWriteThread : public TThread {
   void ThreadBody() override;
 
  private:
+  // Offers bytes to the device from the calling thread: how many it took,
+  // or -1 with errno set when it failed.
+  long WriteNow(const void* Data, std::int32_t N);
   void WriteDone(long Written);
   void Fail(int Error);
   void Report(std::uint32_t Mask);
@@ -193,6 +196,7 @@ class TVaCommWriteThread : public TThread {
   TEvent ReportQueuedEvent;     // a report waits for the main thread
   std::atomic<int> failed_error_{0};
   bool room_wanted_ = false;  // an Enqueue waits for WriteDoneEvent; under WriteLock
+  std::uint32_t unreported_ = 0;  // events of writes made at once, for the writer to report; under WriteLock
 };
 
 class TVaComponent : public TComponent {

@@ -4,6 +4,7 @@
 // Receive: the device side writes; the bytes reach the owner through the
 // event monitor, OnRxChar and ReadText. Send: WriteText hands the bytes to
 // the background writer, paced by OnTxEmpty; the device side reads them.
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
@@ -36,6 +37,11 @@ void WriteAll(int fd, const char* data, std::size_t n, std::size_t chunk) {
   while (done < n) {
     const ssize_t r = ::write(fd, data + done, std::min(chunk, n - done));
     if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 5000);
+      continue;
+    }
     if (r <= 0) {
       std::perror("write");
       std::exit(1);
@@ -178,7 +184,8 @@ int main() {
   comm.OnRxChar = [&](TObject*, std::int32_t) { received += comm.ReadText().size(); };
 
   // The baselines wait as the component does: a long wait (for the line)
-  // sleeps at once in poll.
+  // sleeps at once in poll, on a descriptor that never blocks.
+  ::fcntl(slave, F_SETFL, ::fcntl(slave, F_GETFL) | O_NONBLOCK);
   auto rx_plain = [&] {
     std::thread device([&] { WriteAll(master, data.data(), data.size(), kChunk); });
     ReadAll(slave, kTotal);

@@ -419,11 +419,16 @@ TEST(VaCommWriter, HandlerClosingThePortWhileAWriteWaitsForRoom) {
   buffers.SetWriteTimeout(2000);
   comm.SetBuffers(buffers);
   comm.OnTxEmpty = [&](TObject*) { comm.Close(); };
-  comm.device->max_per_write = 4;
   comm.Open();
   ASSERT_TRUE(comm.WriteText("twelve bytes"));
-  // The next write waits for room; the writer's report runs meanwhile and
-  // its handler closes the port under the waiting write.
+  // The writer reports the empty output and waits for the main thread to
+  // run the report; the device then takes nothing, so the buffer fills and
+  // a write waits for room. The report runs meanwhile and its handler
+  // closes the port under the waiting write.
+  const auto queued = SteadyClock::now() + 2s;
+  while (PendingCallCount() == 0 && SteadyClock::now() < queued) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(PendingCallCount(), 1u);
+  comm.device->SetFull(true);
   const auto start = SteadyClock::now();
   bool accepted = true;
   for (int i = 0; i < 5 && comm.IsOpen(); ++i) accepted = comm.WriteText("twelve bytes");

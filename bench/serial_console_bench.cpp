@@ -325,6 +325,7 @@ int main(int argc, char** argv) {
         bare->resize(200, 100);
         bare->show();
         timer = new QTimer(bare);
+        timer->setTimerType(Qt::PreciseTimer);  // as the console's own timers
         QObject::connect(timer, &QTimer::timeout, bare, [] {});
         timer->start(5);
       });

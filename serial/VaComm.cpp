@@ -259,11 +259,8 @@ bool TVaCommWriteThread::Enqueue(const void* Data, std::int32_t N) {
           // cancels a write still in progress when the thread that started
           // it ends.
           const long taken = WriteNow(Data, N);
+          if (taken < 0) RefuseWrites(errno);
           if (taken < 0 || taken == N) {
-            if (taken < 0) {
-              failed_error_.store(errno == 0 ? EIO : errno);
-              WriteDoneEvent.Signal();
-            }
             unreported_ |= taken < 0 ? EV_ERR : EV_TXEMPTY;
             DataPendingEvent.Signal();
             return true;
@@ -392,11 +389,15 @@ void TVaCommWriteThread::Fail(int Error) {
   // Close alone, since nothing can set DataPendingEvent any more.
   {
     std::lock_guard guard(owner_->WriteLock);
-    failed_error_.store(Error == 0 ? EIO : Error);
+    RefuseWrites(Error);
     DataPendingEvent.Reset();
-    WriteDoneEvent.Signal();
   }
   if (!CloseEvent.IsSignaled()) Report(EV_ERR);
+}
+
+void TVaCommWriteThread::RefuseWrites(int Error) {
+  failed_error_.store(Error == 0 ? EIO : Error);
+  WriteDoneEvent.Signal();  // a write waiting for room gives up at once
 }
 
 void TVaCommWriteThread::Report(std::uint32_t Mask) {

@@ -184,6 +184,8 @@ class TVaCommWriteThread : public TThread {
   long WriteNow(const void* Data, std::int32_t N);
   void WriteDone(long Written);
   void Fail(int Error);
+  // Under WriteLock: the device has failed for good, later writes are refused.
+  void RefuseWrites(int Error);
   void Report(std::uint32_t Mask);
 
   TVaCustomComm* owner_;
